@@ -1,0 +1,29 @@
+#pragma once
+
+#include <array>
+#include <string>
+
+#include "Endpoint.h"
+#include "PacketQueue.h"
+#include "Socket.h"
+
+namespace hNet {
+
+// The record of one accepted client, kept by value in the server's array. Destroying
+// or copying it leaves the socket open: only the server's CloseConnection closes it.
+class Connection {
+  public:
+    Connection(Socket socket, Endpoint endpoint);
+
+    Socket socket;
+    PacketQueue incoming;
+    PacketQueue outgoing;
+    // Collects the body being received until it is complete.
+    std::array<char, MaxPacketSize> receiveBuffer{};
+    Endpoint endpoint;
+    // "[ip:port]", the client's name in console lines.
+    std::string description;
+    std::string userName;
+};
+
+}  // namespace hNet

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "Packet.h"
+
+namespace hNet {
+
+enum class PacketQueueTask { ProcessPacketSize = 0, ProcessPacketContents = 1 };
+
+// One direction of a connection: shared packets, oldest first, and the framing state
+// of the packet currently crossing the socket. Only the stream framing touches the
+// three framing fields.
+class PacketQueue {
+  public:
+    void Append(std::shared_ptr<Packet> packet);
+    bool HasPending() const { return !packets.empty(); }
+    std::shared_ptr<Packet> Front() const { return packets.front(); }
+    void Pop();
+
+    const std::deque<std::shared_ptr<Packet>>& Packets() const { return packets; }
+    // Wire bytes (size prefix and body) of every queued packet; the engine bounds it.
+    std::size_t PendingBytes() const { return pendingBytes; }
+
+    std::uint16_t currentPacketSize = 0;
+    std::uint32_t currentPacketExtractionOffset = 0;
+    PacketQueueTask currentTask = PacketQueueTask::ProcessPacketSize;
+
+  private:
+    std::deque<std::shared_ptr<Packet>> packets;
+    std::size_t pendingBytes = 0;
+};
+
+}  // namespace hNet

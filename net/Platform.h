@@ -1,0 +1,55 @@
+#pragma once
+// The seam between the networking layer and the operating system. Everything above
+// this header speaks the Windows Sockets vocabulary; on POSIX the few names it uses
+// are provided here, so no other file needs to know which system it runs on.
+
+#include <ctime>
+#include <string>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+using SOCKET = int;
+using BOOL = int;
+using WSAPOLLFD = pollfd;
+
+inline constexpr SOCKET INVALID_SOCKET = -1;
+inline constexpr int SOCKET_ERROR = -1;
+inline constexpr int WSAEWOULDBLOCK = 10035;
+
+int closesocket(SOCKET handle);
+int ioctlsocket(SOCKET handle, unsigned long command, unsigned long* argument);
+int WSAPoll(WSAPOLLFD* fds, unsigned long count, int timeoutMs);
+// The error of the last failed socket call. Would-block and interrupted calls both
+// come back as WSAEWOULDBLOCK: neither moved any data, and both are retried later.
+int WSAGetLastError();
+#endif
+
+namespace hNet {
+
+// Lets a listening socket bind its port while connections of an earlier run of the
+// server still linger in TIME_WAIT, without letting two servers share one port.
+bool AllowPortReuse(SOCKET handle);
+
+// Text of the last failed socket call's error, for people to read.
+std::string LastSocketErrorText();
+
+// Broken-down local time of the given calendar time; false when it cannot be converted.
+bool ToLocalTime(std::time_t time, std::tm& result);
+
+}  // namespace hNet

@@ -1,0 +1,180 @@
+#include "Server.h"
+
+#include <iostream>
+
+#include "StreamFraming.h"
+
+namespace hNet {
+
+namespace {
+
+constexpr int ListenBacklog = 5;
+constexpr int PollTimeoutMs = 1;
+
+WSAPOLLFD PollEntry(SOCKET handle) {
+    WSAPOLLFD entry{};
+    entry.fd = handle;
+    entry.events = POLLRDNORM;
+    return entry;
+}
+
+const char* CloseReason(ReceiveResult result) {
+    switch (result) {
+        case ReceiveResult::PeerClosed:
+            return "Recv==0";
+        case ReceiveResult::Failed:
+            return "Recv<0";
+        case ReceiveResult::TooLarge:
+            return "Packet size too large.";
+        case ReceiveResult::TooSmall:
+            return "Packet size too small.";
+        case ReceiveResult::Progress:
+        case ReceiveResult::WouldBlock:
+            break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool Server::Initialize(Endpoint endpoint) {
+    masterFds.clear();
+    connections.clear();
+    listeningSocket = Socket(endpoint.GetIpVersion());
+    if (listeningSocket.Create() != NetResult::Success) {
+        std::cerr << "Socket could not be created." << std::endl;
+        return false;
+    }
+    std::cout << "Socket successfully created." << std::endl;
+    // An unresolved endpoint holds no address to bind to.
+    if (endpoint.GetIpVersion() == IpVersion::Unknown ||
+        listeningSocket.Listen(endpoint, ListenBacklog) != NetResult::Success) {
+        std::cerr << "Failed to listen on port " << endpoint.GetPort() << "." << std::endl;
+        listeningSocket.Close();
+        return false;
+    }
+    masterFds.push_back(PollEntry(listeningSocket.GetHandle()));
+    std::cout << "Server initialized." << std::endl;
+    std::cout << "Listening on port " << endpoint.GetPort() << "." << std::endl;
+    std::cout << std::endl;
+    return true;
+}
+
+void Server::Frame() {
+    for (std::size_t k = 0; k < connections.size(); ++k) {
+        if (connections[k].outgoing.HasPending()) {
+            masterFds[k + 1].events = POLLRDNORM | POLLWRNORM;
+        }
+    }
+    workingFds = masterFds;
+    if (WSAPoll(workingFds.data(), static_cast<unsigned long>(workingFds.size()), PollTimeoutMs) >
+        0) {
+        if (workingFds[0].revents & POLLRDNORM) {
+            AcceptConnection();
+        }
+        ServeClients();
+    }
+    DispatchPackets();
+    EnforceSendQueueLimit();
+}
+
+void Server::AcceptConnection() {
+    Socket newSocket;
+    Endpoint newEndpoint;
+    if (listeningSocket.Accept(newSocket, &newEndpoint) != NetResult::Success) {
+        std::cerr << "Failed to accept new connection." << std::endl;
+        return;
+    }
+    connections.emplace_back(newSocket, newEndpoint);
+    masterFds.push_back(PollEntry(newSocket.GetHandle()));
+    OnConnect(connections.back());
+}
+
+// From the back, so that closing a connection moves only entries already served. A
+// connection accepted in this turn has no working entry and is left for the next turn.
+void Server::ServeClients() {
+    for (int i = static_cast<int>(workingFds.size()) - 1; i >= 1; --i) {
+        const int k = i - 1;
+        const auto revents = workingFds[i].revents;
+        if (revents & POLLERR) {
+            CloseConnection(k, "POLLERR");
+            continue;
+        }
+        if (revents & POLLHUP) {
+            CloseConnection(k, "POLLHUP");
+            continue;
+        }
+        if (revents & POLLNVAL) {
+            CloseConnection(k, "POLLINVAL");
+            continue;
+        }
+        if ((revents & POLLRDNORM) && !ReceiveStep(k)) {
+            continue;
+        }
+        if (revents & POLLWRNORM) {
+            SendStep(k);
+        }
+    }
+}
+
+bool Server::ReceiveStep(int connectionIndex) {
+    Connection& connection = connections[connectionIndex];
+    const ReceiveResult result = ReceiveField(connection.socket.GetHandle(), connection.incoming,
+                                              connection.receiveBuffer.data());
+    if (const char* reason = CloseReason(result)) {
+        CloseConnection(connectionIndex, reason);
+        return false;
+    }
+    return true;
+}
+
+void Server::SendStep(int connectionIndex) {
+    Connection& connection = connections[connectionIndex];
+    if (SendQueued(connection.socket.GetHandle(), connection.outgoing)) {
+        masterFds[connectionIndex + 1].events = POLLRDNORM;
+    }
+}
+
+// The connection accepted last is served first; each connection's packets oldest first.
+void Server::DispatchPackets() {
+    for (int k = static_cast<int>(connections.size()) - 1; k >= 0; --k) {
+        PacketQueue& incoming = connections[k].incoming;
+        while (incoming.HasPending()) {
+            bool handled = false;
+            try {
+                handled = ProcessPacket(incoming.Front(), connections[k]);
+            } catch (const PacketException&) {
+                // A body whose fields run past its end is the client's fault, not the server's.
+                handled = false;
+            }
+            if (!handled) {
+                CloseConnection(k, "Failed to process incoming packet.");
+                break;
+            }
+            incoming.Pop();
+        }
+    }
+}
+
+// Checked once per turn, after the handlers have queued everything for this turn.
+void Server::EnforceSendQueueLimit() {
+    for (int k = static_cast<int>(connections.size()) - 1; k >= 0; --k) {
+        if (connections[k].outgoing.PendingBytes() > SendQueueLimit) {
+            CloseConnection(k, "Send queue limit exceeded.");
+        }
+    }
+}
+
+void Server::CloseConnection(int connectionIndex, std::string reason) {
+    OnDisconnect(connections[connectionIndex], reason);
+    const auto entry = static_cast<std::size_t>(connectionIndex) + 1;
+    masterFds.erase(masterFds.begin() + entry);
+    // A connection accepted in the running turn has no working entry yet.
+    if (entry < workingFds.size()) {
+        workingFds.erase(workingFds.begin() + entry);
+    }
+    connections[connectionIndex].socket.Close();
+    connections.erase(connections.begin() + connectionIndex);
+}
+
+}  // namespace hNet

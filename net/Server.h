@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Connection.h"
+#include "Endpoint.h"
+#include "Packet.h"
+#include "Platform.h"
+#include "Socket.h"
+
+namespace hNet {
+
+// A single-threaded polling TCP server. A derived class gives meaning to connections
+// and packets through the three handlers; it answers by appending packets to
+// connections' outgoing queues, never by touching a socket.
+class Server {
+  public:
+    // Bytes of frames that may wait for one client before it is dropped as not reading.
+    static constexpr std::size_t SendQueueLimit = 1024 * 1024;
+
+    // Listens on the endpoint; writes its own status and failure lines.
+    bool Initialize(Endpoint endpoint);
+    // One turn: poll (1 ms at most), accept at most one client, serve the ready sockets,
+    // then hand every complete incoming packet to ProcessPacket.
+    void Frame();
+    void CloseConnection(int connectionIndex, std::string reason);
+
+    virtual void OnConnect(Connection& newConnection) = 0;
+    // Called while the connection is still whole and still in `connections`.
+    virtual void OnDisconnect(Connection& lostConnection, std::string reason) = 0;
+    // False, or a PacketException, has the connection closed.
+    virtual bool ProcessPacket(std::shared_ptr<Packet> packet, Connection& connection) = 0;
+
+  protected:
+    Server() = default;
+    Server(const Server&) = default;
+    Server& operator=(const Server&) = default;
+    ~Server() = default;
+
+    Socket listeningSocket;
+    // In order of acceptance; connection k owns entry k + 1 of both descriptor arrays.
+    std::vector<Connection> connections;
+    std::vector<WSAPOLLFD> masterFds;
+    std::vector<WSAPOLLFD> workingFds;
+
+  private:
+    void AcceptConnection();
+    void ServeClients();
+    // False when the connection was closed.
+    bool ReceiveStep(int connectionIndex);
+    void SendStep(int connectionIndex);
+    void DispatchPackets();
+    void EnforceSendQueueLimit();
+};
+
+}  // namespace hNet

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Packet.h"
+#include "PacketQueue.h"
+#include "Socket.h"
+
+namespace hNet {
+
+// The client side of the stream framing, shared by every program and test that talks
+// to the server. Reads in bulk and cuts the bytes into packets with the server's own
+// framing code.
+class FramedClient {
+  public:
+    // On failure `error` says why, in words for a person.
+    bool Connect(const std::string& host, std::uint16_t port, std::string& error);
+    void Close();
+    bool IsOpen() const { return socket.GetHandle() != INVALID_SOCKET; }
+    SOCKET Handle() const { return socket.GetHandle(); }
+    // Why the connection ended, once it has.
+    const std::string& CloseReason() const { return closeReason; }
+
+    // Queues the packet and sends what the socket takes now; Flush sends the rest.
+    void Queue(std::shared_ptr<Packet> packet);
+    // True when nothing is left queued; waits at most timeoutMs for the socket to take it.
+    bool Flush(int timeoutMs);
+    // Queue and Flush in one; false when the packet could not be sent in time.
+    bool Send(std::shared_ptr<Packet> packet, int timeoutMs = 5000);
+    bool HasUnsent() const { return outgoing.HasPending(); }
+
+    // The next packet from the server, waiting at most timeoutMs; null on time-out or
+    // when the connection has ended (see IsOpen).
+    std::shared_ptr<Packet> Receive(int timeoutMs);
+    // The next packet if one can be had without waiting.
+    std::shared_ptr<Packet> Poll() { return Receive(0); }
+
+  private:
+    std::shared_ptr<Packet> TakeBuffered();
+    bool ReadAvailable(int timeoutMs);
+    void Fail(std::string reason);
+
+    Socket socket;
+    PacketQueue incoming;
+    PacketQueue outgoing;
+    std::array<char, MaxPacketSize> body{};
+    std::vector<char> readBuffer = std::vector<char>(64 * 1024);
+    std::size_t readStart = 0;
+    std::size_t readEnd = 0;
+    std::string closeReason;
+};
+
+}  // namespace hNet
