@@ -30,9 +30,13 @@ std::uint16_t FreePort() {
     return ntohs(bound.sin_port);
 }
 
-hNet::Socket ConnectClient(std::uint16_t port) {
+hNet::Socket ConnectClient(std::uint16_t port, int receiveBuffer) {
     hNet::Socket client;
     EXPECT_EQ(client.Create(), hNet::NetResult::Success);
+    if (receiveBuffer > 0) {
+        setsockopt(client.GetHandle(), SOL_SOCKET, SO_RCVBUF,
+                   reinterpret_cast<const char*>(&receiveBuffer), sizeof(receiveBuffer));
+    }
     EXPECT_EQ(client.Connect(hNet::Endpoint("127.0.0.1", port)), hNet::NetResult::Success);
     EXPECT_EQ(client.SetBlocking(true), hNet::NetResult::Success);
     return client;

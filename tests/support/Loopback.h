@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,7 +14,9 @@ namespace support {
 std::uint16_t FreePort();
 
 // A blocking client socket connected to 127.0.0.1:port; fails the test when it cannot.
-hNet::Socket ConnectClient(std::uint16_t port);
+// A non-zero receiveBuffer caps the client's receive buffer, and so what the server can
+// push to it before it reads.
+hNet::Socket ConnectClient(std::uint16_t port, int receiveBuffer = 0);
 
 // Sends every byte or fails the test.
 void SendAll(const hNet::Socket& socket, const std::string& bytes);
@@ -45,5 +49,25 @@ void Turns(ServerType& server, int count) {
         server.Frame();
     }
 }
+
+}  // namespace support
+
+namespace support {
+
+// Collects what is written to a stream while it lives.
+class StreamCapture {
+  public:
+    explicit StreamCapture(std::ostream& stream)
+        : stream(stream), saved(stream.rdbuf(buffer.rdbuf())) {}
+    ~StreamCapture() { stream.rdbuf(saved); }
+    StreamCapture(const StreamCapture&) = delete;
+    StreamCapture& operator=(const StreamCapture&) = delete;
+    std::string Text() const { return buffer.str(); }
+
+  private:
+    std::ostream& stream;
+    std::ostringstream buffer;
+    std::streambuf* saved;
+};
 
 }  // namespace support
