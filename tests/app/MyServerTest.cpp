@@ -1,0 +1,237 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ChatHarness.h"
+
+namespace {
+
+using hNet::FramedClient;
+
+const int ChatMessage = 1;
+const int SetUserName = 5;
+const int UserList = 6;
+const std::string UserConnected("\x00\x04", 2);
+
+std::string Notice(const std::string& text) {
+    return Body(ChatMessage, "[hh:mm:ss] [SERVER]: " + text);
+}
+
+TEST(MyServer, PlaysTheTwoClientConversation) {
+    ChatHarness chat;
+    FramedClient& a = chat.Connect();
+    EXPECT_EQ(WithoutTime(chat.NextBody(a)), Notice("Connection to server successful."));
+    EXPECT_EQ(WithoutTime(chat.NextBody(a)), Notice("Welcome to Halvex chat server!"));
+    EXPECT_TRUE(chat.NothingMoreFor(a));
+
+    FramedClient& b = chat.Connect();
+    EXPECT_EQ(WithoutTime(chat.NextBody(b)), Notice("Connection to server successful."));
+    EXPECT_EQ(WithoutTime(chat.NextBody(b)), Notice("Welcome to Halvex chat server!"));
+    EXPECT_EQ(WithoutTime(chat.NextBody(a)), Notice("New user connected!"));
+    EXPECT_EQ(chat.NextBody(a), UserConnected);
+    EXPECT_TRUE(chat.NothingMoreFor(b));
+    const std::string labelA = chat.Label(0);
+    const std::string labelB = chat.Label(1);
+
+    chat.Send(b, Body(SetUserName, "bob"));
+    const std::string bobList(
+        "\x00\x06\x00\x00\x00\x04"
+        "bob\n",
+        10);
+    EXPECT_EQ(chat.NextBody(a), bobList);
+    EXPECT_EQ(chat.NextBody(b), bobList);
+    EXPECT_EQ(chat.server.UserNames(), std::vector<std::string>{"bob"});
+
+    chat.Send(a, Body(ChatMessage, "hi"));
+    const std::string hi("\x00\x01\x00\x00\x00\x02hi", 8);
+    EXPECT_EQ(chat.NextBody(a), hi);
+    EXPECT_EQ(chat.NextBody(b), hi);
+
+    shutdown(b.Handle(), 1);  // B ends its stream in order
+    EXPECT_EQ(WithoutTime(chat.NextBody(a)),
+              Body(ChatMessage, "[hh:mm:ss][SERVER]: A user disconnected."));
+    EXPECT_EQ(chat.NextBody(a), std::string("\x00\x06\x00\x00\x00\x00", 6));
+    EXPECT_TRUE(chat.server.UserNames().empty());
+
+    EXPECT_EQ(chat.Console(), labelA + " - New connection accepted.\n" + labelB +
+                                  " - New connection accepted.\n" + labelA + " Message: hi\n" +
+                                  "[Recv==0] Connection lost : " + labelB + "\n");
+}
+
+TEST(MyServer, RelaysToEveryoneIncludingTheSender) {
+    ChatHarness chat;
+    FramedClient& first = chat.Join();
+    FramedClient& second = chat.Join();
+    FramedClient& third = chat.Join();
+    chat.NextBody(first);  // arrival notices and their UserConnected packets
+    chat.NextBody(first);
+    chat.NextBody(first);
+    chat.NextBody(first);
+    chat.NextBody(second);
+    chat.NextBody(second);
+
+    const std::string line = Body(ChatMessage, std::string("tab\there\0nul", 12));
+    chat.Send(second, line);
+    for (FramedClient* client : {&first, &second, &third}) {
+        EXPECT_EQ(chat.NextBody(*client), line);
+        EXPECT_TRUE(chat.NothingMoreFor(*client));
+    }
+    EXPECT_NE(
+        chat.Console().find(chat.Label(1) + " Message: tab\there" + std::string(1, '\0') + "nul\n"),
+        std::string::npos);
+}
+
+// Sets the name and returns the list every client is then sent.
+std::string Rename(ChatHarness& chat, FramedClient& client, const std::string& name) {
+    chat.Send(client, Body(SetUserName, name));
+    const std::string list = chat.NextBody(client);
+    for (auto& other : chat.clients) {
+        if (&other != &client) {
+            EXPECT_EQ(chat.NextBody(other), list);
+        }
+    }
+    return list;
+}
+
+TEST(MyServer, KeepsNamesInOrderAndRemovesTheLastEqualOne) {
+    ChatHarness chat;
+    FramedClient& ann = chat.Join();
+    FramedClient& bob = chat.Join();
+    FramedClient& cid = chat.Join();
+    for (int skipped = 0; skipped < 4; ++skipped) {
+        chat.NextBody(ann);
+    }
+    chat.NextBody(bob);
+    chat.NextBody(bob);
+
+    EXPECT_EQ(Rename(chat, ann, "ann"), Body(UserList, "ann\n"));
+    EXPECT_EQ(Rename(chat, bob, "bob"), Body(UserList, "ann\nbob\n"));
+    EXPECT_EQ(Rename(chat, cid, "cid"), Body(UserList, "ann\nbob\ncid\n"));
+    EXPECT_EQ(Rename(chat, bob, "bo"), Body(UserList, "ann\ncid\nbo\n"));
+    // The same name twice: the last entry goes when its first owner renames.
+    EXPECT_EQ(Rename(chat, cid, "ann"), Body(UserList, "ann\nbo\nann\n"));
+    EXPECT_EQ(Rename(chat, ann, ""), Body(UserList, "ann\nbo\n\n"));
+    EXPECT_TRUE(chat.Console().find("Message") == std::string::npos);  // names print nothing
+}
+
+TEST(MyServer, DepartureRemovesTheNameOrSendsNoList) {
+    ChatHarness chat;
+    FramedClient& first = chat.Join();
+    FramedClient& second = chat.Join();
+    FramedClient& silent = chat.Join();
+    for (int skipped = 0; skipped < 4; ++skipped) {
+        chat.NextBody(first);
+    }
+    chat.NextBody(second);
+    chat.NextBody(second);
+    Rename(chat, first, "ann");
+    Rename(chat, second, "ann");
+
+    // Never named: only the notice goes out.
+    shutdown(silent.Handle(), 1);
+    for (FramedClient* client : {&first, &second}) {
+        EXPECT_EQ(WithoutTime(chat.NextBody(*client)),
+                  Body(ChatMessage, "[hh:mm:ss][SERVER]: A user disconnected."));
+        EXPECT_TRUE(chat.NothingMoreFor(*client));
+    }
+
+    shutdown(first.Handle(), 1);
+    EXPECT_EQ(WithoutTime(chat.NextBody(second)),
+              Body(ChatMessage, "[hh:mm:ss][SERVER]: A user disconnected."));
+    EXPECT_EQ(chat.NextBody(second), Body(UserList, "ann\n"));
+    EXPECT_EQ(chat.server.UserNames(), std::vector<std::string>{"ann"});
+}
+
+TEST(MyServer, PrintsIntegerArrays) {
+    ChatHarness chat;
+    FramedClient& client = chat.Join();
+    hNet::Packet empty(hNet::PacketType::IntegerArray);
+    empty << 0u;
+    hNet::Packet three(hNet::PacketType::IntegerArray);
+    three << 3u << 4294967295u << 0u << 10u;
+    chat.Send(client, std::string(empty.buffer.begin(), empty.buffer.end()));
+    chat.Send(client, std::string(three.buffer.begin(), three.buffer.end()));
+    support::Turns(chat.server, 50);
+    EXPECT_EQ(chat.Console(), chat.Label(0) +
+                                  " - New connection accepted.\nArray Size: 0\nArray Size: 3\n"
+                                  "Element[0] - 4294967295\nElement[1] - 0\nElement[2] - 10\n");
+    EXPECT_TRUE(chat.NothingMoreFor(client));
+    EXPECT_EQ(chat.server.connections.size(), 1u);
+}
+
+TEST(MyServer, RefusesUnrecognizedCodes) {
+    for (int code : {0, 3, 4, 6, 7, 65535}) {
+        ChatHarness chat;
+        FramedClient& client = chat.Join();
+        const std::string label = chat.Label(0);
+        chat.Send(client, Body(code, "x"));
+        EXPECT_TRUE(chat.ClosedByServer(client));
+        EXPECT_EQ(chat.Console(),
+                  label + " - New connection accepted.\n" +
+                      "Unrecognized packet type: " + std::to_string(code) +
+                      "\n[Failed to process incoming packet.] Connection lost : " + label + "\n");
+    }
+}
+
+TEST(MyServer, MalformedBodiesCloseOnlyTheirSender) {
+    ChatHarness chat;
+    FramedClient& careless = chat.Join();
+    FramedClient& bystander = chat.Join();
+    chat.NextBody(careless);
+    chat.NextBody(careless);
+    const std::string label = chat.Label(0);
+
+    hNet::Packet shortArray(hNet::PacketType::IntegerArray);
+    shortArray << 3u << 7u << 8u;
+    chat.Send(careless, std::string(shortArray.buffer.begin(), shortArray.buffer.end()));
+    EXPECT_EQ(WithoutTime(chat.NextBody(bystander)),
+              Body(ChatMessage, "[hh:mm:ss][SERVER]: A user disconnected."));
+    EXPECT_NE(chat.Console().find("Array Size: 3\nElement[0] - 7\nElement[1] - 8\n"
+                                  "[Failed to process incoming packet.] Connection lost : " +
+                                  label + "\n"),
+              std::string::npos);
+
+    // A text whose count runs past the body: nothing printed or relayed.
+    FramedClient& liar = chat.Join();
+    chat.NextBody(bystander);
+    chat.NextBody(bystander);
+    chat.Send(liar, std::string("\x00\x01\x00\x00\x00\x0A"
+                                "abc",
+                                9));
+    EXPECT_EQ(WithoutTime(chat.NextBody(bystander)),
+              Body(ChatMessage, "[hh:mm:ss][SERVER]: A user disconnected."));
+    EXPECT_EQ(chat.Console().find("Message"), std::string::npos);
+
+    chat.Send(bystander, Body(ChatMessage, "still here"));
+    EXPECT_EQ(chat.NextBody(bystander), Body(ChatMessage, "still here"));
+}
+
+TEST(MyServer, RefusesANameTheUserListCannotHold) {
+    ChatHarness chat;
+    FramedClient& big = chat.Join();
+    FramedClient& late = chat.Join();
+    chat.NextBody(big);
+    chat.NextBody(big);
+    const std::string longName(8000, 'n');
+    Rename(chat, big, longName);
+    Rename(chat, late, std::string(184, 'f'));  // 8001 + 185 = 8186 bytes: fits exactly
+
+    chat.Send(late, Body(SetUserName, "x"));  // would replace 185 bytes with 2: fits
+    EXPECT_EQ(chat.NextBody(late), Body(UserList, longName + "\nx\n"));
+    chat.NextBody(big);
+
+    chat.Send(late, Body(SetUserName, std::string(186, 'g')));  // one byte too many
+    EXPECT_EQ(WithoutTime(chat.NextBody(late)),
+              Notice("User name refused: the user list is full."));
+    EXPECT_TRUE(chat.NothingMoreFor(big));
+    EXPECT_EQ(chat.server.UserNames(), (std::vector<std::string>{longName, "x"}));
+    EXPECT_EQ(chat.server.connections[1].userName, "x");
+    EXPECT_NE(chat.Console().find(chat.Label(1) + " User name refused: the user list is full.\n"),
+              std::string::npos);
+
+    // Still connected and chatting.
+    chat.Send(late, Body(ChatMessage, "ok"));
+    EXPECT_EQ(chat.NextBody(late), Body(ChatMessage, "ok"));
+}
+
+}  // namespace
