@@ -1,0 +1,124 @@
+#include "ServerProcess.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsUntil(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+}  // namespace
+
+PortLock::PortLock() : fd(open("/tmp/halvex-port6112.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666)) {
+    if (fd >= 0) {
+        flock(fd, LOCK_EX);
+    }
+}
+
+PortLock::~PortLock() {
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+ServerProcess::ServerProcess(const std::vector<std::string>& arguments) {
+    int in[2];
+    int out[2];
+    int err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        std::abort();
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+
+    std::vector<std::string> words{HALVEX_SERVER_PATH};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+        pid = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    input = in[1];
+    outputFd = out[0];
+    errorFd = err[0];
+}
+
+ServerProcess::~ServerProcess() {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    for (int fd : {input, outputFd, errorFd}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+void ServerProcess::Drain(int timeoutMs) {
+    pollfd fds[2] = {{outputFd, POLLIN, 0}, {errorFd, POLLIN, 0}};
+    if (poll(fds, 2, timeoutMs) <= 0) {
+        return;
+    }
+    char buffer[4096];
+    for (auto& [fd, events, revents] : fds) {
+        if (revents != 0) {
+            const ssize_t count = read(fd, buffer, sizeof(buffer));
+            if (count > 0) {
+                (fd == outputFd ? output : errors).append(buffer, static_cast<std::size_t>(count));
+            }
+        }
+    }
+}
+
+bool ServerProcess::WaitForOutput(const std::string& text, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (output.find(text) == std::string::npos && Clock::now() < deadline) {
+        Drain(MillisecondsUntil(deadline));
+    }
+    return output.find(text) != std::string::npos;
+}
+
+void ServerProcess::CloseInput() {
+    close(input);
+    input = -1;
+}
+
+int ServerProcess::WaitForExit(int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    int status = 0;
+    while (Clock::now() < deadline) {
+        Drain(10);
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            Drain(0);
+            Drain(0);
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        }
+    }
+    return -1;
+}
