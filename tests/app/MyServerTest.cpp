@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <string>
 
 #include "ChatHarness.h"
@@ -232,6 +233,34 @@ TEST(MyServer, RefusesANameTheUserListCannotHold) {
     // Still connected and chatting.
     chat.Send(late, Body(ChatMessage, "ok"));
     EXPECT_EQ(chat.NextBody(late), Body(ChatMessage, "ok"));
+}
+
+}  // namespace
+
+namespace {
+
+// The handlers run without any network: records with no socket are enough.
+TEST(MyServerHandlers, ShareOnePacketAmongAllRecipients) {
+    support::StreamCapture quiet(std::cout);
+    ChatHarness::OpenServer server;
+    for (std::uint16_t port = 1; port <= 3; ++port) {
+        server.connections.emplace_back(hNet::Socket(), hNet::Endpoint("127.0.0.1", port));
+    }
+    auto line = std::make_shared<hNet::Packet>(hNet::PacketType::ChatMessage);
+    *line << std::string("hi");
+    EXPECT_TRUE(server.ProcessPacket(line, server.connections[1]));
+    for (auto& connection : server.connections) {
+        EXPECT_EQ(connection.outgoing.Front(), line);  // the received packet itself
+        connection.outgoing.Pop();
+    }
+
+    server.OnConnect(server.connections[2]);
+    const auto& first = server.connections[0].outgoing.Packets();
+    const auto& second = server.connections[1].outgoing.Packets();
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(first, second);  // the same notice and UserConnected objects
+    EXPECT_EQ(server.connections[2].outgoing.Packets().size(), 2u);
+    EXPECT_NE(server.connections[2].outgoing.Front(), first.front());
 }
 
 }  // namespace
