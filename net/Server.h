@@ -36,8 +36,7 @@ class Server {
 
   protected:
     Server() = default;
-    Server(const Server&) = default;
-    Server& operator=(const Server&) = default;
+    // Never destroyed through a base pointer: the owner holds the most-derived object.
     ~Server() = default;
 
     Socket listeningSocket;
