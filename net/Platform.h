@@ -3,6 +3,7 @@
 // this header speaks the Windows Sockets vocabulary; on POSIX the few names it uses
 // are provided here, so no other file needs to know which system it runs on.
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 
@@ -41,6 +42,19 @@ int WSAGetLastError();
 #endif
 
 namespace hNet {
+
+// One piece of a gathered send: bytes that stay where they are until the call returns.
+struct IoSlice {
+    const char* data;
+    std::size_t size;
+};
+
+// The most slices one gathered send takes; slices past it are not sent.
+inline constexpr std::size_t MaxIoSlices = 64;
+
+// Sends the slices, in order, as one stretch of the stream with one system call. The
+// number of bytes the socket took, which may end inside any slice, or SOCKET_ERROR.
+long SendGather(SOCKET handle, const IoSlice* slices, std::size_t count);
 
 // Lets a listening socket bind its port while connections of an earlier run of the
 // server still linger in TIME_WAIT, without letting two servers share one port.

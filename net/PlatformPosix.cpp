@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include "NetworkRuntime.h"
@@ -41,6 +43,21 @@ void NetworkRuntime::Shutdown() {}
 bool AllowPortReuse(SOCKET handle) {
     const int on = 1;
     return setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == 0;
+}
+
+long SendGather(SOCKET handle, const IoSlice* slices, std::size_t count) {
+    iovec vectors[MaxIoSlices];
+    count = std::min(count, MaxIoSlices);
+    for (std::size_t i = 0; i < count; ++i) {
+        vectors[i].iov_base = const_cast<char*>(slices[i].data);
+        vectors[i].iov_len = slices[i].size;
+    }
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = count;
+    // SIGPIPE is already ignored process-wide; this keeps a peer that vanished from
+    // ending a program that never started the runtime.
+    return static_cast<long>(sendmsg(handle, &message, MSG_NOSIGNAL));
 }
 
 std::string LastSocketErrorText() {
