@@ -2,10 +2,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 
 #include "Packet.h"
+#include "PacketRing.h"
 
 namespace hNet {
 
@@ -21,7 +21,7 @@ class PacketQueue {
     std::shared_ptr<Packet> Front() const { return packets.front(); }
     void Pop();
 
-    const std::deque<std::shared_ptr<Packet>>& Packets() const { return packets; }
+    const PacketRing& Packets() const { return packets; }
     // Wire bytes (size prefix and body) of every queued packet; the engine bounds it.
     std::size_t PendingBytes() const { return pendingBytes; }
 
@@ -30,7 +30,7 @@ class PacketQueue {
     PacketQueueTask currentTask = PacketQueueTask::ProcessPacketSize;
 
   private:
-    std::deque<std::shared_ptr<Packet>> packets;
+    PacketRing packets;
     std::size_t pendingBytes = 0;
 };
 
