@@ -12,6 +12,8 @@ Packet::Packet(PacketType packetType) {
     AssignPacketType(packetType);
 }
 
+Packet::Packet(const char* body, std::uint32_t size) : buffer(body, body + size) {}
+
 void Packet::Clear() {
     buffer.assign(2, 0);
     extractionOffset = 2;
@@ -69,13 +71,20 @@ Packet& Packet::operator>>(std::uint32_t& value) {
 
 Packet& Packet::operator>>(std::string& text) {
     text.clear();
+    std::string_view view;
+    *this >> view;
+    text.assign(view);
+    return *this;
+}
+
+Packet& Packet::operator>>(std::string_view& text) {
     std::uint32_t size = 0;
     *this >> size;
     if (size > buffer.size() - extractionOffset) {
         throw PacketException(
             "[Packet::operator >> (std::string &] - Extraction offset exceeded buffer size");
     }
-    text.assign(buffer.data() + extractionOffset, size);
+    text = std::string_view(buffer.data() + extractionOffset, size);
     extractionOffset += size;
     return *this;
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "PacketException.h"
@@ -17,6 +18,8 @@ inline constexpr std::uint32_t MaxPacketSize = 8192;
 class Packet {
   public:
     explicit Packet(PacketType packetType = PacketType::Invalid);
+    // A received body, kept as it came: its type code is whatever it begins with.
+    Packet(const char* body, std::uint32_t size);
 
     void Clear();
     // A body too short to hold a code reads as PacketType::Invalid.
@@ -30,6 +33,8 @@ class Packet {
     Packet& operator<<(const std::string& text);
     Packet& operator>>(std::uint32_t& value);
     Packet& operator>>(std::string& text);
+    // The text in place, without a copy; valid while the body is neither changed nor freed.
+    Packet& operator>>(std::string_view& text);
 
     std::uint32_t extractionOffset = 2;
     std::vector<char> buffer;
