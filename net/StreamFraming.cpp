@@ -15,10 +15,14 @@ void FinishField(PacketQueue& queue, PacketQueueTask next) {
     queue.currentTask = next;
 }
 
-// Bytes the socket took from one send of `length` bytes, or 0 when it took none.
-std::uint32_t SendSome(SOCKET handle, const char* data, std::uint32_t length) {
-    const auto sent = send(handle, data, static_cast<int>(length), 0);
-    return sent > 0 ? static_cast<std::uint32_t>(sent) : 0;
+// The size prefix announces the body length cut to 16 bits; bodies never exceed 8192.
+std::uint16_t WireBodySize(const Packet& packet) {
+    return static_cast<std::uint16_t>(packet.buffer.size());
+}
+
+void AddSlice(SendGathering& gathering, const char* data, std::size_t size) {
+    gathering.slices[gathering.count++] = IoSlice{data, size};
+    gathering.bytes += size;
 }
 
 }  // namespace
@@ -52,9 +56,7 @@ ReceiveResult CommitReceived(PacketQueue& incoming, const char* receiveBuffer,
     if (incoming.currentPacketExtractionOffset < incoming.currentPacketSize) {
         return ReceiveResult::Progress;
     }
-    auto packet = std::make_shared<Packet>(PacketType::Invalid);
-    packet->buffer.assign(receiveBuffer, receiveBuffer + incoming.currentPacketSize);
-    incoming.Append(std::move(packet));
+    incoming.Append(std::make_shared<Packet>(receiveBuffer, incoming.currentPacketSize));
     incoming.currentPacketSize = 0;
     FinishField(incoming, PacketQueueTask::ProcessPacketSize);
     return ReceiveResult::Progress;
@@ -73,27 +75,66 @@ ReceiveResult ReceiveField(SOCKET handle, PacketQueue& incoming, char* receiveBu
     return CommitReceived(incoming, receiveBuffer, static_cast<std::uint32_t>(received));
 }
 
-bool SendQueued(SOCKET handle, PacketQueue& outgoing) {
+void GatherQueued(const PacketQueue& outgoing, SendGathering& gathering) {
+    gathering.count = 0;
+    gathering.bytes = 0;
+    const PacketRing& packets = outgoing.Packets();
+    std::uint32_t offset = outgoing.currentPacketExtractionOffset;
+    bool prefixSent = outgoing.currentTask == PacketQueueTask::ProcessPacketContents;
+    for (std::size_t i = 0;
+         i < packets.size() && gathering.count + 2 <= MaxIoSlices && gathering.bytes < GatherBytes;
+         ++i) {
+        const Packet& packet = *packets[i];
+        const std::uint16_t bodySize =
+            prefixSent ? outgoing.currentPacketSize : WireBodySize(packet);
+        if (!prefixSent) {
+            gathering.prefixes[i] = htons(bodySize);
+            const auto* prefix = reinterpret_cast<const char*>(&gathering.prefixes[i]);
+            AddSlice(gathering, prefix + offset, SizeFieldBytes - offset);
+            offset = 0;
+        }
+        AddSlice(gathering, packet.buffer.data() + offset, bodySize - offset);
+        offset = 0;
+        prefixSent = false;
+    }
+}
+
+void CommitSent(PacketQueue& outgoing, std::size_t count) {
+    std::uint32_t& offset = outgoing.currentPacketExtractionOffset;
     while (outgoing.HasPending()) {
-        const auto packet = outgoing.Front();
-        std::uint32_t& offset = outgoing.currentPacketExtractionOffset;
         if (outgoing.currentTask == PacketQueueTask::ProcessPacketSize) {
-            outgoing.currentPacketSize = static_cast<std::uint16_t>(packet->buffer.size());
-            const std::uint16_t wireSize = htons(outgoing.currentPacketSize);
-            const auto* prefix = reinterpret_cast<const char*>(&wireSize);
-            offset += SendSome(handle, prefix + offset, SizeFieldBytes - offset);
-            if (offset < SizeFieldBytes) {
-                return false;
+            outgoing.currentPacketSize = WireBodySize(*outgoing.Packets().front());
+            const std::uint32_t missing = SizeFieldBytes - offset;
+            if (count < missing) {
+                offset += static_cast<std::uint32_t>(count);
+                return;
             }
+            count -= missing;
             FinishField(outgoing, PacketQueueTask::ProcessPacketContents);
         }
-        offset +=
-            SendSome(handle, packet->buffer.data() + offset, outgoing.currentPacketSize - offset);
-        if (offset < outgoing.currentPacketSize) {
-            return false;
+        const std::uint32_t missing = outgoing.currentPacketSize - offset;
+        if (count < missing) {
+            offset += static_cast<std::uint32_t>(count);
+            return;
         }
+        count -= missing;
         FinishField(outgoing, PacketQueueTask::ProcessPacketSize);
         outgoing.Pop();
+    }
+}
+
+bool SendQueued(SOCKET handle, PacketQueue& outgoing) {
+    SendGathering gathering;
+    while (outgoing.HasPending()) {
+        GatherQueued(outgoing, gathering);
+        const long sent = SendGather(handle, gathering.slices.data(), gathering.count);
+        const std::size_t taken = sent > 0 ? static_cast<std::size_t>(sent) : 0;
+        CommitSent(outgoing, taken);
+        // A socket that took less than it was offered is full; trying again now would
+        // only cost a call that takes nothing.
+        if (taken < gathering.bytes) {
+            return false;
+        }
     }
     return true;
 }

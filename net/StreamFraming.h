@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "PacketQueue.h"
@@ -35,7 +37,35 @@ ReceiveResult CommitReceived(PacketQueue& incoming, const char* receiveBuffer, s
 // One recv of at most the rest of the current field.
 ReceiveResult ReceiveField(SOCKET handle, PacketQueue& incoming, char* receiveBuffer);
 
-// Sends queued frames for as long as the socket takes them; true when the queue is empty.
+// A gathered send stops adding frames once this many bytes are gathered, so it offers at
+// most this plus one frame.
+inline constexpr std::size_t GatherBytes = 64 * 1024;
+
+// The slices of one gathered send and the size prefixes they point at, which live here
+// rather than on the heap. Only the first `count` slices are set. Not copyable: the
+// slices point into the object itself.
+struct SendGathering {
+    SendGathering() = default;
+    SendGathering(const SendGathering&) = delete;
+    SendGathering& operator=(const SendGathering&) = delete;
+
+    std::array<IoSlice, MaxIoSlices> slices;
+    std::array<std::uint16_t, MaxIoSlices / 2> prefixes;  // network order
+    std::size_t count = 0;
+    std::size_t bytes = 0;
+};
+
+// Points the slices at the queued frames, oldest first: the unsent rest of the current
+// field, then whole frames, within MaxIoSlices slices and about GatherBytes bytes.
+void GatherQueued(const PacketQueue& outgoing, SendGathering& gathering);
+
+// Accounts for `count` bytes the socket took from the gathered frames: pops the packets
+// sent in full and leaves the framing state at the first unsent byte. Pure bookkeeping,
+// usable without a socket.
+void CommitSent(PacketQueue& outgoing, std::size_t count);
+
+// Sends queued frames, one gathered call per attempt, for as long as the socket takes
+// all it is offered; true when the queue is empty.
 bool SendQueued(SOCKET handle, PacketQueue& outgoing);
 
 }  // namespace hNet
