@@ -4,6 +4,7 @@
 #include <iostream>
 #include <numeric>
 #include <optional>
+#include <string_view>
 
 #include "Timestamp.h"
 
@@ -65,7 +66,7 @@ void MyServer::OnDisconnect(Connection& lostConnection, std::string reason) {
 bool MyServer::ProcessPacket(std::shared_ptr<Packet> packet, Connection& connection) {
     switch (packet->GetPacketType()) {
         case PacketType::ChatMessage: {
-            std::string text;
+            std::string_view text;
             *packet >> text;
             std::cout << connection.description << " Message: " << text << std::endl;
             QueueToAllExcept(packet, nullptr);
