@@ -63,6 +63,14 @@ bool AllowPortReuse(SOCKET handle);
 // Text of the last failed socket call's error, for people to read.
 std::string LastSocketErrorText();
 
+// True when the last failed socket call ran out of descriptors, the process's or the
+// system's.
+bool LastErrorIsDescriptorExhaustion();
+
+// Raises the process's open-file limit to its hard limit, where the platform has one;
+// on failure the limit stays as it was.
+void RaiseOpenFileLimit();
+
 // Broken-down local time of the given calendar time; false when it cannot be converted.
 bool ToLocalTime(std::time_t time, std::tm& result);
 

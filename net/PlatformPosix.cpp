@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstring>
 
+#include <sys/resource.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -62,6 +63,18 @@ long SendGather(SOCKET handle, const IoSlice* slices, std::size_t count) {
 
 std::string LastSocketErrorText() {
     return std::strerror(errno);
+}
+
+bool LastErrorIsDescriptorExhaustion() {
+    return errno == EMFILE || errno == ENFILE;
+}
+
+void RaiseOpenFileLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
 
 bool ToLocalTime(std::time_t time, std::tm& result) {

@@ -1,6 +1,7 @@
 #include "Server.h"
 
 #include <iostream>
+#include <utility>
 
 #include "StreamFraming.h"
 
@@ -54,6 +55,7 @@ bool Server::Initialize(Endpoint endpoint) {
         return false;
     }
     masterFds.push_back(PollEntry(listeningSocket.GetHandle()));
+    spareDescriptor.Create();
     std::cout << "Server initialized." << std::endl;
     std::cout << "Listening on port " << endpoint.GetPort() << "." << std::endl;
     std::cout << std::endl;
@@ -82,11 +84,28 @@ void Server::AcceptConnection() {
     Socket newSocket;
     Endpoint newEndpoint;
     if (listeningSocket.Accept(newSocket, &newEndpoint) != NetResult::Success) {
+        const bool outOfDescriptors = LastErrorIsDescriptorExhaustion();
         std::cerr << "Failed to accept new connection." << std::endl;
+        if (outOfDescriptors) {
+            RefuseWaitingClient();
+        }
         return;
     }
-    connections.emplace_back(newSocket, newEndpoint);
-    masterFds.push_back(PollEntry(newSocket.GetHandle()));
+    AddConnection(newSocket, newEndpoint);
+}
+
+void Server::RefuseWaitingClient() {
+    spareDescriptor.Close();
+    Socket refused;
+    if (listeningSocket.Accept(refused, nullptr) == NetResult::Success) {
+        refused.Close();
+    }
+    spareDescriptor.Create();
+}
+
+void Server::AddConnection(Socket socket, Endpoint endpoint) {
+    connections.emplace_back(socket, std::move(endpoint));
+    masterFds.push_back(PollEntry(socket.GetHandle()));
     OnConnect(connections.back());
 }
 

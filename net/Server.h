@@ -39,7 +39,14 @@ class Server {
     // Never destroyed through a base pointer: the owner holds the most-derived object.
     ~Server() = default;
 
+    // Appends an open client socket as the newest connection and announces it.
+    void AddConnection(Socket socket, Endpoint endpoint);
+
     Socket listeningSocket;
+    // Held back so that a client can still be accepted, and refused, when every other
+    // descriptor is in use; without it the client would wait in the backlog and fail
+    // every turn's accept.
+    Socket spareDescriptor;
     // In order of acceptance; connection k owns entry k + 1 of both descriptor arrays.
     std::vector<Connection> connections;
     std::vector<WSAPOLLFD> masterFds;
@@ -47,6 +54,7 @@ class Server {
 
   private:
     void AcceptConnection();
+    void RefuseWaitingClient();
     void ServeClients();
     // False when the connection was closed.
     bool ReceiveStep(int connectionIndex);
