@@ -1,0 +1,44 @@
+#include "Harness.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <streambuf>
+
+#include "Platform.h"
+
+namespace harness {
+
+namespace {
+
+class NullBuffer : public std::streambuf {
+  protected:
+    int_type overflow(int_type character) override { return traits_type::not_eof(character); }
+    std::streamsize xsputn(const char*, std::streamsize count) override { return count; }
+};
+
+}  // namespace
+
+std::uint16_t ExposedServer::ListeningPort() const {
+    sockaddr_storage address{};
+    socklen_t length = sizeof(address);
+    if (getsockname(listeningSocket.GetHandle(), reinterpret_cast<sockaddr*>(&address), &length) !=
+        0) {
+        return 0;
+    }
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
+}
+
+void SilenceConsole() {
+    static NullBuffer nowhere;
+    std::cout.rdbuf(&nowhere);
+}
+
+void Require(bool holds, const char* what) {
+    if (!holds) {
+        std::fprintf(stderr, "violated: %s\n", what);
+        std::abort();
+    }
+}
+
+}  // namespace harness
