@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "Descriptors.h"
 #include "FramedClient.h"
 #include "Harness.h"
 #include "Platform.h"
+#include "ProcessState.h"
 
 namespace {
 

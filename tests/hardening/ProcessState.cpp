@@ -1,10 +1,14 @@
-#include "Descriptors.h"
+#include "ProcessState.h"
 
 #include <dirent.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <vector>
+
+// Present only when a sanitizer's allocator replaces the C library's.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes() __attribute__((weak));
 
 namespace hardening {
 
@@ -40,6 +44,14 @@ int OpenDescriptorCount() {
 int HighestOpenDescriptor() {
     const std::vector<int> descriptors = OpenDescriptors();
     return descriptors.empty() ? -1 : *std::max_element(descriptors.begin(), descriptors.end());
+}
+
+std::size_t HeapInUse() {
+    if (__sanitizer_get_current_allocated_bytes != nullptr) {
+        return __sanitizer_get_current_allocated_bytes();
+    }
+    const auto counts = mallinfo2();
+    return counts.uordblks + counts.hblkhd;
 }
 
 }  // namespace hardening

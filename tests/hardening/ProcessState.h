@@ -1,10 +1,15 @@
 #pragma once
 
+#include <cstddef>
+
 namespace hardening {
 
 // Descriptors this process holds open, as the kernel lists them.
 int OpenDescriptorCount();
 // The highest descriptor number this process holds open.
 int HighestOpenDescriptor();
+// Bytes of heap in use by live allocations, as the allocator in charge counts them;
+// large blocks mapped on their own included.
+std::size_t HeapInUse();
 
 }  // namespace hardening
