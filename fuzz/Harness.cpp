@@ -30,8 +30,9 @@ std::uint16_t ExposedServer::ListeningPort() const {
 }
 
 void SilenceConsole() {
-    static NullBuffer nowhere;
-    std::cout.rdbuf(&nowhere);
+    // Never destroyed: the stream flushes into it as the program ends.
+    static NullBuffer* const nowhere = new NullBuffer;
+    std::cout.rdbuf(nowhere);
 }
 
 void Require(bool holds, const char* what) {

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Valgrind memcheck, in two parts:
 #  1. the test programs that run the server in their own process (unit and loopback
-#     tests, descriptor exhaustion, the fuzz replays and a short churn): each must end
-#     with no memory error and no leaked block;
+#     tests, the fuzz replays and a short churn): each must end with no memory error and
+#     no leaked block. The descriptor exhaustion test is left to the sanitizer build:
+#     valgrind keeps descriptors of its own and does not let a program lower its limit
+#     the way that test does;
 #  2. the real halvex-server, driven through a churn of clients from another process.
 #     The server has no orderly exit, so it is ended with SIGTERM, on which valgrind
 #     still reports; the log must show no error and no lost block, and the server must
@@ -27,8 +29,10 @@ check() {
     local name=$1
     shift
     echo "memcheck: $name"
+    local start=$SECONDS
     if "${memcheck[@]}" --log-file="$logs/$name.log" "$@" >"$logs/$name.out" 2>&1; then
         grep -h 'ERROR SUMMARY' "$logs/$name.log"
+        echo "memcheck: $name passed in $((SECONDS - start)) s"
     else
         status=1
         tail -n 40 "$logs/$name.out" "$logs/$name.log"
@@ -37,7 +41,6 @@ check() {
 }
 
 check unit-tests build/tests/halvex-tests
-check hardening-tests build/tests/hardening/halvex-hardening-tests
 check replay-packet-body build/fuzz/replay-packet-body fuzz/corpus/packet-body
 check replay-byte-stream build/fuzz/replay-byte-stream fuzz/corpus/byte-stream
 export HALVEX_SOAK_CONNECTIONS=$connections HALVEX_SOAK_CONCURRENCY=50
