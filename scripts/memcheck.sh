@@ -68,7 +68,7 @@ fi
 echo "memcheck: halvex-server"
 exec 9>/tmp/halvex-port6112.lock
 flock 9
-"${memcheck[@]}" --log-file="$logs/server.log" build/app/halvex-server \
+"${memcheck[@]}" --log-file="$logs/server.log" build/app/halvex-server 9>&- \
     </dev/null >"$logs/server.out" 2>&1 &
 server=$!
 for _ in $(seq 600); do
