@@ -34,7 +34,8 @@ check() {
     echo "memcheck: $name"
     local start=$SECONDS
     if "${memcheck[@]}" --log-file="$logs/$name.log" "$@" >"$logs/$name.out" 2>&1; then
-        grep -h 'ERROR SUMMARY' "$logs/$name.log"
+        grep -h -e "ERROR SUMMARY" "$logs/$name.log"
+        grep -h "^churn:" "$logs/$name.out" || true
         echo "memcheck: $name passed in $((SECONDS - start)) s"
     else
         status=1
