@@ -16,6 +16,13 @@
 #endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+namespace hNet {
+
+// NetworkRuntime::Initialize is this with WSAStartup; tests hand in a stand-in for it.
+bool StartWindowsSockets(int(WSAAPI* startup)(WORD version, LPWSADATA data));
+
+}  // namespace hNet
 #else
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -1,0 +1,68 @@
+#include <iostream>
+
+#include "NetworkRuntime.h"
+#include "Platform.h"
+
+namespace hNet {
+
+namespace {
+
+constexpr BYTE RequiredMajorVersion = 2;
+constexpr BYTE RequiredMinorVersion = 2;
+
+}  // namespace
+
+bool StartWindowsSockets(int(WSAAPI* startup)(WORD version, LPWSADATA data)) {
+    WSADATA data{};
+    if (startup(MAKEWORD(RequiredMajorVersion, RequiredMinorVersion), &data) != 0) {
+        std::cerr << "Failed to load WinSock API." << std::endl;
+        return false;
+    }
+    // The library stays started here; the caller's Shutdown balances it.
+    if (LOBYTE(data.wVersion) != RequiredMajorVersion ||
+        HIBYTE(data.wVersion) != RequiredMinorVersion) {
+        std::cerr << "Failed to load WinSock API. Version is not equal to 2-2." << std::endl;
+        return false;
+    }
+    return true;
+}
+
+bool NetworkRuntime::Initialize() {
+    return StartWindowsSockets(WSAStartup);
+}
+
+void NetworkRuntime::Shutdown() {
+    WSACleanup();
+}
+
+// Windows already lets a port be bound while earlier connections sit in TIME_WAIT.
+// SO_REUSEADDR would go further and let a second server take over a port in use, so
+// the port is claimed exclusively instead.
+bool AllowPortReuse(SOCKET handle) {
+    const BOOL on = TRUE;
+    return setsockopt(handle, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),
+                      sizeof(on)) == 0;
+}
+
+std::string LastSocketErrorText() {
+    const int error = WSAGetLastError();
+    char text[512];
+    DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                       static_cast<DWORD>(error), 0, text, sizeof(text), nullptr);
+    // System messages end in a full stop and a line break, which a caller's line adds itself.
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
+                          text[length - 1] == ' ' || text[length - 1] == '.')) {
+        --length;
+    }
+    if (length == 0) {
+        return "socket error " + std::to_string(error);
+    }
+    return std::string(text, length);
+}
+
+bool ToLocalTime(std::time_t time, std::tm& result) {
+    return localtime_s(&result, &time) == 0;
+}
+
+}  // namespace hNet
