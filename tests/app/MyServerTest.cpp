@@ -54,9 +54,13 @@ TEST(MyServer, PlaysTheTwoClientConversation) {
     EXPECT_EQ(chat.NextBody(a), std::string("\x00\x06\x00\x00\x00\x00", 6));
     EXPECT_TRUE(chat.server.UserNames().empty());
 
-    EXPECT_EQ(chat.Console(), labelA + " - New connection accepted.\n" + labelB +
-                                  " - New connection accepted.\n" + labelA + " Message: hi\n" +
-                                  "[Recv==0] Connection lost : " + labelB + "\n");
+    // The reason is how the platform reports an orderly end of stream (see ServerTest).
+    const auto console = [&](const std::string& reason) {
+        return labelA + " - New connection accepted.\n" + labelB + " - New connection accepted.\n" +
+               labelA + " Message: hi\n" + "[" + reason + "] Connection lost : " + labelB + "\n";
+    };
+    EXPECT_TRUE(chat.Console() == console("Recv==0") || chat.Console() == console("POLLHUP"))
+        << chat.Console();
 }
 
 TEST(MyServer, RelaysToEveryoneIncludingTheSender) {
