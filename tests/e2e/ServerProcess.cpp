@@ -3,6 +3,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <iterator>
+#include <sstream>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,6 +16,27 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// HALVEX_SERVER_COMMAND, when set, runs another build of the server, for instance the
+// Windows one under Wine: its words, separated by blanks, come before the arguments.
+std::vector<std::string> ServerCommand() {
+    const char* command = std::getenv("HALVEX_SERVER_COMMAND");
+    if (command == nullptr || *command == '\0') {
+        return {HALVEX_SERVER_PATH};
+    }
+    std::istringstream text(command);
+    return {std::istream_iterator<std::string>(text), std::istream_iterator<std::string>()};
+}
+
+// A Windows console program ends its lines with CR LF; the tests compare plain line feeds.
+void AppendOutput(std::string& to, const char* data, std::size_t count) {
+    const std::size_t from = to.empty() ? 0 : to.size() - 1;
+    to.append(data, count);
+    for (std::size_t at = to.find("\r\n", from); at != std::string::npos;
+         at = to.find("\r\n", at)) {
+        to.erase(at, 1);
+    }
+}
 
 int MillisecondsUntil(Clock::time_point deadline) {
     const auto left =
@@ -48,7 +71,7 @@ ServerProcess::ServerProcess(const std::vector<std::string>& arguments) {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
 
-    std::vector<std::string> words{HALVEX_SERVER_PATH};
+    std::vector<std::string> words = ServerCommand();
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& word : words) {
@@ -89,7 +112,8 @@ void ServerProcess::Drain(int timeoutMs) {
         if (revents != 0) {
             const ssize_t count = read(fd, buffer, sizeof(buffer));
             if (count > 0) {
-                (fd == outputFd ? output : errors).append(buffer, static_cast<std::size_t>(count));
+                AppendOutput(fd == outputFd ? output : errors, buffer,
+                             static_cast<std::size_t>(count));
             }
         }
     }
