@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
 #include <regex>
 
+#include "Platform.h"
 #include "Timestamp.h"
 
 namespace {
@@ -13,6 +15,13 @@ TEST(Timestamp, IsTenCharactersWithTwoDigitFields) {
         EXPECT_EQ(stamp.size(), 10u);
         EXPECT_TRUE(std::regex_match(stamp, form)) << stamp;
     }
+}
+
+TEST(Timestamp, LocalTimeConvertsBackToTheSameCalendarTime) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ASSERT_TRUE(hNet::ToLocalTime(now, local));
+    EXPECT_EQ(std::mktime(&local), now);
 }
 
 }  // namespace

@@ -96,6 +96,10 @@ TEST(Socket, HeldPortsCannotBeTakenTwice) {
     Socket second;
     ASSERT_EQ(second.Create(), NetResult::Success);
     EXPECT_EQ(second.Bind(Endpoint("127.0.0.1", port)), NetResult::GenericError);
+    // The description goes inside a console line, so the system's line break must not.
+    const std::string error = hNet::LastSocketErrorText();
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(error.find_first_of("\r\n"), std::string::npos) << error;
     second.Close();
 
     // A second listener fails too, even though listeners allow quick rebinding.
