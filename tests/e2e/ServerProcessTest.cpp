@@ -10,6 +10,9 @@ namespace {
 const char* const Banner = "=============== Halvex Chat Server =============== \n";
 const char* const StartUp =
     "Socket successfully created.\nServer initialized.\nListening on port 6112.\n\n";
+// How long a server may take to start (or to fail to): a server run under an emulator
+// may first have to bring up the emulator's own services.
+const int StartMs = 20000;
 
 std::string BodyOf(const std::shared_ptr<hNet::Packet>& packet) {
     return packet ? std::string(packet->buffer.begin(), packet->buffer.end()) : "(nothing)";
@@ -24,7 +27,7 @@ std::shared_ptr<hNet::Packet> ChatLine(const std::string& text) {
 TEST(ServerProcess, StartsAndIgnoresItsArguments) {
     PortLock lock;
     ServerProcess server({"--port", "7000", "extra"});
-    ASSERT_TRUE(server.WaitForOutput(StartUp, 5000)) << server.Output() << server.Errors();
+    ASSERT_TRUE(server.WaitForOutput(StartUp, StartMs)) << server.Output() << server.Errors();
     EXPECT_EQ(server.Output(), std::string(Banner) + StartUp);
     EXPECT_EQ(server.Errors(), "");
 }
@@ -32,7 +35,7 @@ TEST(ServerProcess, StartsAndIgnoresItsArguments) {
 TEST(ServerProcess, RelaysAChatBetweenTwoClients) {
     PortLock lock;
     ServerProcess server;
-    ASSERT_TRUE(server.WaitForOutput(StartUp, 5000)) << server.Errors();
+    ASSERT_TRUE(server.WaitForOutput(StartUp, StartMs)) << server.Errors();
     hNet::FramedClient ann;
     hNet::FramedClient bob;
     std::string error;
@@ -61,7 +64,7 @@ TEST(ServerProcess, ReportsAHeldPortAndExitsAtEndOfInput) {
     ASSERT_EQ(holder.Listen(hNet::Endpoint("0.0.0.0", 6112), 5), hNet::NetResult::Success);
     ServerProcess server;
     server.CloseInput();
-    EXPECT_EQ(server.WaitForExit(5000), 0);
+    EXPECT_EQ(server.WaitForExit(StartMs), 0);
     holder.Close();
     EXPECT_EQ(server.Output(), std::string(Banner) + "Socket successfully created.\n");
     EXPECT_EQ(server.Errors(), "Failed to listen on port 6112.\n");
