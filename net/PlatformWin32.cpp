@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <iostream>
 
 #include "NetworkRuntime.h"
@@ -33,6 +34,21 @@ bool NetworkRuntime::Initialize() {
 
 void NetworkRuntime::Shutdown() {
     WSACleanup();
+}
+
+long SendGather(SOCKET handle, const IoSlice* slices, std::size_t count) {
+    WSABUF buffers[MaxIoSlices];
+    count = std::min(count, MaxIoSlices);
+    for (std::size_t i = 0; i < count; ++i) {
+        buffers[i].buf = const_cast<char*>(slices[i].data);
+        buffers[i].len = static_cast<ULONG>(slices[i].size);
+    }
+    DWORD sent = 0;
+    if (WSASend(handle, buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) ==
+        SOCKET_ERROR) {
+        return SOCKET_ERROR;
+    }
+    return static_cast<long>(sent);
 }
 
 // Windows already lets a port be bound while earlier connections sit in TIME_WAIT.
