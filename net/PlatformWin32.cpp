@@ -66,7 +66,7 @@ std::string LastSocketErrorText() {
     DWORD length =
         FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                        static_cast<DWORD>(error), 0, text, sizeof(text), nullptr);
-    // System messages end in a full stop and a line break, which a caller's line adds itself.
+    // System messages end in a full stop and a line break; the text goes inside a line.
     while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' ||
                           text[length - 1] == ' ' || text[length - 1] == '.')) {
         --length;
