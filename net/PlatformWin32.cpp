@@ -77,6 +77,16 @@ std::string LastSocketErrorText() {
     return std::string(text, length);
 }
 
+// Windows reports a process out of socket resources as out of buffer space at least as
+// often as with too many open sockets.
+bool LastErrorIsDescriptorExhaustion() {
+    const int error = WSAGetLastError();
+    return error == WSAEMFILE || error == WSAENOBUFS;
+}
+
+// Windows sets no per-process limit on sockets that a program could raise.
+void RaiseOpenFileLimit() {}
+
 bool ToLocalTime(std::time_t time, std::tm& result) {
     return localtime_s(&result, &time) == 0;
 }
