@@ -13,6 +13,9 @@
 
 namespace hNet {
 
+// The longest text or name one packet carries: the body less its type code and length field.
+inline constexpr std::uint32_t MaxTextBytes = MaxPacketSize - 2 - 4;
+
 // The client side of the stream framing, shared by every program and test that talks
 // to the server. Reads in bulk and cuts the bytes into packets with the server's own
 // framing code.
@@ -42,7 +45,7 @@ class FramedClient {
 
   private:
     std::shared_ptr<Packet> TakeBuffered();
-    bool ReadAvailable(int timeoutMs);
+    bool ReadAvailable();
     void Fail(std::string reason);
 
     Socket socket;
