@@ -1,5 +1,7 @@
 #include <charconv>
 #include <cstdlib>
+#include <functional>
+#include <map>
 #include <string>
 #include <type_traits>
 
@@ -74,50 +76,42 @@ std::string Check(const BenchOptions& options) {
 
 bool ParseBenchOptions(const std::vector<std::string>& args, BenchOptions& options,
                        std::string& problem) {
+    const auto number = [](auto& field) {
+        return [&field](const std::string& value) { return ParseNumber(value, field); };
+    };
     bool sendersGiven = false;
+    const std::map<std::string, std::function<bool(const std::string&)>> setters = {
+        {"--host",
+         [&options](const std::string& value) { return !(options.host = value).empty(); }},
+        {"--port", number(options.port)},
+        {"--clients", number(options.clients)},
+        {"--senders",
+         [&](const std::string& value) {
+             return sendersGiven = ParseNumber(value, options.senders);
+         }},
+        {"--size", number(options.textBytes)},
+        {"--duration", number(options.durationSeconds)},
+        {"--window", number(options.window)},
+        {"--rate", number(options.rate)},
+        {"--threads", number(options.threads)},
+        {"--drain", number(options.drainSeconds)},
+        {"--server-pid", number(options.serverPid)},
+    };
     for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        if (option == "--help" || option == "-h") {
+        if (args[i] == "--help" || args[i] == "-h") {
             options.help = true;
             return true;
         }
-        if (i + 1 == args.size()) {
-            problem = "unknown option or missing value: " + option;
+        const auto setter = setters.find(args[i]);
+        if (setter == setters.end() || i + 1 == args.size()) {
+            problem = "unknown option or missing value: " + args[i];
             return false;
         }
-        const std::string& value = args[++i];
-        bool ok = true;
-        if (option == "--host") {
-            options.host = value;
-        } else if (option == "--port") {
-            ok = ParseNumber(value, options.port);
-        } else if (option == "--clients") {
-            ok = ParseNumber(value, options.clients);
-        } else if (option == "--senders") {
-            ok = ParseNumber(value, options.senders);
-            sendersGiven = true;
-        } else if (option == "--size") {
-            ok = ParseNumber(value, options.textBytes);
-        } else if (option == "--duration") {
-            ok = ParseNumber(value, options.durationSeconds);
-        } else if (option == "--window") {
-            ok = ParseNumber(value, options.window);
-        } else if (option == "--rate") {
-            ok = ParseNumber(value, options.rate);
-        } else if (option == "--threads") {
-            ok = ParseNumber(value, options.threads);
-        } else if (option == "--drain") {
-            ok = ParseNumber(value, options.drainSeconds);
-        } else if (option == "--server-pid") {
-            ok = ParseNumber(value, options.serverPid);
-        } else {
-            problem = "unknown option " + option;
+        if (!setter->second(args[i + 1])) {
+            problem = "bad value for " + args[i] + ": " + args[i + 1];
             return false;
         }
-        if (!ok) {
-            problem = "not a number for " + option + ": " + value;
-            return false;
-        }
+        ++i;
     }
     if (!sendersGiven) {
         options.senders = options.clients;

@@ -32,6 +32,12 @@ void JsonOptional(std::ostream& out, const char* key, const std::optional<Value>
     }
 }
 
+// Less sensitive than the rates to other programs taking turns on the same cores.
+double DeliveriesPerServerCpuSecond(const BenchReport& report) {
+    const double cpuSeconds = *report.serverCpuPercent / 100 * report.seconds;
+    return cpuSeconds > 0 ? static_cast<double>(report.deliveredInWindow) / cpuSeconds : 0;
+}
+
 }  // namespace
 
 void PrintSummary(const BenchReport& report, std::ostream& out) {
@@ -55,7 +61,9 @@ void PrintSummary(const BenchReport& report, std::ostream& out) {
     row("clients dropped") << std::setw(12) << report.closedClients << "\n";
     row("bench CPU") << report.benchCpuPercent << "% of one core\n";
     if (report.serverCpuPercent) {
-        row("server CPU") << *report.serverCpuPercent << "% of one core\n";
+        row("server CPU") << *report.serverCpuPercent << "% of one core, " << std::setprecision(0)
+                          << DeliveriesPerServerCpuSecond(report) << std::setprecision(1)
+                          << " deliveries per CPU second\n";
     }
     if (report.serverRssKiB && report.serverRssBeforeKiB) {
         row("server memory") << *report.serverRssKiB << " KiB resident, "
@@ -85,6 +93,10 @@ std::string JsonLine(const BenchReport& report) {
          << ",\"clients_dropped\":" << report.closedClients
          << ",\"bench_cpu_pct\":" << report.benchCpuPercent;
     JsonOptional(json, "server_cpu_pct", report.serverCpuPercent);
+    JsonOptional(json, "deliveries_per_server_cpu_s",
+                 report.serverCpuPercent
+                     ? std::optional<double>(DeliveriesPerServerCpuSecond(report))
+                     : std::nullopt);
     JsonOptional(json, "server_rss_kib", report.serverRssKiB);
     JsonOptional(json, "server_rss_before_kib", report.serverRssBeforeKiB);
     json << "}";

@@ -43,8 +43,17 @@ class FramedClient {
     // The next packet if one can be had without waiting.
     std::shared_ptr<Packet> Poll() { return Receive(0); }
 
-  private:
+    // For callers that wait on Handle() themselves: one read of what the socket holds, once
+    // the packets of the last read are all taken; TakeBuffered hands them out.
+    void ReadReady() {
+        if (IsOpen() && readStart == readEnd) {
+            ReadAvailable();
+        }
+    }
+    // The next packet complete in what has been read, or null; never touches the socket.
     std::shared_ptr<Packet> TakeBuffered();
+
+  private:
     bool ReadAvailable();
     void Fail(std::string reason);
 
