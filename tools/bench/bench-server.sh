@@ -11,4 +11,8 @@ build=${HALVEX_BUILD:-build}
 server=$!
 trap 'kill "$server" 2>/dev/null || true' EXIT
 sleep 0.5
+if ! kill -0 "$server" 2>/dev/null; then
+    echo "bench-server.sh: the server did not start; is port 6112 taken?" >&2
+    exit 2
+fi
 "$build/tools/bench/halvex-bench" --server-pid "$server" "$@"
