@@ -81,4 +81,9 @@ void RaiseOpenFileLimit();
 // Broken-down local time of the given calendar time; false when it cannot be converted.
 bool ToLocalTime(std::time_t time, std::tm& result);
 
+// Standard input as a handle that WSAPoll can wait on together with sockets.
+SOCKET StandardInputHandle();
+// Reads what the handle has now: the byte count, 0 at the end of input, negative on failure.
+int ReadHandle(SOCKET handle, char* data, int size);
+
 }  // namespace hNet

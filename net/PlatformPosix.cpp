@@ -81,4 +81,12 @@ bool ToLocalTime(std::time_t time, std::tm& result) {
     return localtime_r(&time, &result) != nullptr;
 }
 
+SOCKET StandardInputHandle() {
+    return STDIN_FILENO;
+}
+
+int ReadHandle(SOCKET handle, char* data, int size) {
+    return static_cast<int>(read(handle, data, static_cast<std::size_t>(size)));
+}
+
 }  // namespace hNet

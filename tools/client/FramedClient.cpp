@@ -86,7 +86,12 @@ std::shared_ptr<Packet> FramedClient::Receive(int timeoutMs) {
         if (auto packet = TakeBuffered()) {
             return packet;
         }
-        if (!IsOpen() || !ReadAvailable(RemainingMs(deadline))) {
+        if (IsOpen() && ReadAvailable()) {
+            continue;
+        }
+        // Waiting only after a read came back empty spares a poll call per read.
+        const int left = RemainingMs(deadline);
+        if (!IsOpen() || left == 0 || !WaitFor(socket.GetHandle(), POLLRDNORM, left)) {
             return nullptr;
         }
     }
@@ -113,11 +118,8 @@ std::shared_ptr<Packet> FramedClient::TakeBuffered() {
     return packet;
 }
 
-// One bulk read, after waiting at most timeoutMs for data; false when nothing came.
-bool FramedClient::ReadAvailable(int timeoutMs) {
-    if (!WaitFor(socket.GetHandle(), POLLRDNORM, timeoutMs)) {
-        return false;
-    }
+// One bulk read without waiting; false when nothing came.
+bool FramedClient::ReadAvailable() {
     const auto received =
         recv(socket.GetHandle(), readBuffer.data(), static_cast<int>(readBuffer.size()), 0);
     if (received == 0) {
@@ -125,10 +127,9 @@ bool FramedClient::ReadAvailable(int timeoutMs) {
         return false;
     }
     if (received == SOCKET_ERROR) {
-        if (WSAGetLastError() == WSAEWOULDBLOCK) {
-            return true;
+        if (WSAGetLastError() != WSAEWOULDBLOCK) {
+            Fail("the connection broke: " + LastSocketErrorText());
         }
-        Fail("the connection broke: " + LastSocketErrorText());
         return false;
     }
     readStart = 0;

@@ -13,6 +13,9 @@
 
 namespace hNet {
 
+// The longest text or name one packet carries: the body less its type code and length field.
+inline constexpr std::uint32_t MaxTextBytes = MaxPacketSize - 2 - 4;
+
 // The client side of the stream framing, shared by every program and test that talks
 // to the server. Reads in bulk and cuts the bytes into packets with the server's own
 // framing code.
@@ -40,9 +43,18 @@ class FramedClient {
     // The next packet if one can be had without waiting.
     std::shared_ptr<Packet> Poll() { return Receive(0); }
 
-  private:
+    // For callers that wait on Handle() themselves: one read of what the socket holds, once
+    // the packets of the last read are all taken; TakeBuffered hands them out.
+    void ReadReady() {
+        if (IsOpen() && readStart == readEnd) {
+            ReadAvailable();
+        }
+    }
+    // The next packet complete in what has been read, or null; never touches the socket.
     std::shared_ptr<Packet> TakeBuffered();
-    bool ReadAvailable(int timeoutMs);
+
+  private:
+    bool ReadAvailable();
     void Fail(std::string reason);
 
     Socket socket;

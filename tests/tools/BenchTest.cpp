@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "Bench.h"
+#include "LatencyHistogram.h"
+#include "MyServer.h"
+#include "Probe.h"
+#include "support/Loopback.h"
+
+namespace {
+
+// Relays like the chat server, except for the one chat line it is told to swallow.
+class DroppingServer : public MyServer {
+  public:
+    explicit DroppingServer(int lineToDrop) : lineToDrop(lineToDrop) {}
+
+    bool ProcessPacket(std::shared_ptr<hNet::Packet> packet, hNet::Connection& from) override {
+        if (packet->GetPacketType() == hNet::PacketType::ChatMessage && ++lines == lineToDrop) {
+            return true;
+        }
+        return MyServer::ProcessPacket(std::move(packet), from);
+    }
+
+  private:
+    int lineToDrop;
+    int lines = 0;
+};
+
+// Serves on its own thread while the benchmark, which blocks, runs on the test's.
+class LiveServer {
+  public:
+    explicit LiveServer(int lineToDrop = 0) : server(lineToDrop) {
+        std::cout.rdbuf(log.rdbuf());
+        EXPECT_TRUE(server.Initialize(hNet::Endpoint("127.0.0.1", port)));
+        thread = std::thread([this] {
+            while (!stopping) {
+                server.Frame();
+            }
+        });
+    }
+    ~LiveServer() {
+        stopping = true;
+        thread.join();
+        std::cout.rdbuf(console);
+    }
+
+    std::uint16_t port = support::FreePort();
+
+  private:
+    std::ostringstream log;
+    std::streambuf* console = std::cout.rdbuf();
+    DroppingServer server;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+BenchOptions ShortRun(std::uint16_t port) {
+    BenchOptions options;
+    options.port = port;
+    options.clients = 4;
+    options.senders = 3;
+    options.window = 4;
+    options.threads = 2;
+    options.durationSeconds = 0.3;
+    options.drainSeconds = 0.5;
+    return options;
+}
+
+TEST(Bench, AccountsForEveryLineOfALiveServer) {
+    LiveServer server;
+    std::ostringstream progress;
+    const BenchReport report = RunBench(ShortRun(server.port), progress);
+    ASSERT_EQ(report.error, "");
+    EXPECT_GT(report.sent, 0u);
+    EXPECT_EQ(report.delivered, 4 * report.sent);
+    EXPECT_EQ(report.latency.Count(), report.delivered);
+    EXPECT_EQ(report.lost, 0u);
+    EXPECT_EQ(report.outOfOrder, 0u);
+    EXPECT_EQ(report.closedClients, 0u);
+    EXPECT_TRUE(report.Clean());
+    EXPECT_NE(JsonLine(report).find("\"lost\":0,\"out_of_order\":0,"), std::string::npos);
+}
+
+TEST(Bench, KeepsToAFixedRate) {
+    LiveServer server;
+    BenchOptions options = ShortRun(server.port);
+    options.rate = 100;
+    std::ostringstream progress;
+    const BenchReport report = RunBench(options, progress);
+    ASSERT_EQ(report.error, "");
+    // The schedule never runs ahead: 30 slots in 0.3 s, and one per sender at the end.
+    EXPECT_GT(report.sent, 0u);
+    EXPECT_LE(report.sent, 30u + 3u);
+    EXPECT_EQ(report.lost, 0u);
+}
+
+TEST(Bench, ReportsExactlyTheDeliveriesOfOneDroppedLine) {
+    LiveServer server(/*lineToDrop=*/5);
+    std::ostringstream progress;
+    const BenchReport report = RunBench(ShortRun(server.port), progress);
+    ASSERT_EQ(report.error, "");
+    ASSERT_GE(report.sent, 5u);
+    // Nobody got it, the sender included: one delivery missing per client.
+    EXPECT_EQ(report.lost, 4u);
+    EXPECT_EQ(report.outOfOrder, 0u);
+    EXPECT_EQ(report.delivered, 4 * report.sent - 4);
+    EXPECT_FALSE(report.Clean());
+}
+
+TEST(Bench, SaysWhenItCannotConnect) {
+    BenchOptions options = ShortRun(support::FreePort());
+    std::ostringstream progress;
+    const BenchReport report = RunBench(options, progress);
+    EXPECT_EQ(report.error.rfind("cannot connect client 1 to 127.0.0.1:", 0), 0u) << report.error;
+}
+
+TEST(BenchOptions, RefusesToRunWithoutATimeBound) {
+    BenchOptions options;
+    std::string problem;
+    EXPECT_FALSE(ParseBenchOptions({"--clients", "5"}, options, problem));
+    EXPECT_NE(problem.find("--duration"), std::string::npos);
+    EXPECT_FALSE(ParseBenchOptions({"--duration", "0"}, options, problem));
+    EXPECT_FALSE(ParseBenchOptions({"--duration", "5", "--size", "44"}, options, problem));
+    EXPECT_FALSE(ParseBenchOptions({"--duration", "5", "--senders", "11"}, options, problem));
+    EXPECT_FALSE(ParseBenchOptions({"--duration", "5", "--window"}, options, problem));
+
+    BenchOptions parsed;
+    ASSERT_TRUE(ParseBenchOptions({"--clients", "7", "--duration", "2.5"}, parsed, problem))
+        << problem;
+    EXPECT_EQ(parsed.senders, 7);
+    EXPECT_EQ(parsed.durationSeconds, 2.5);
+}
+
+TEST(Probe, SurvivesTheRoundTripAndIgnoresOtherTexts) {
+    const Probe probe{0xDEADBEEF, 0xFFFF, 0xFFFFFFFF, 0x0123456789ABCDEF};
+    const std::string text = EncodeProbe(probe, 64);
+    ASSERT_EQ(text.size(), 64u);
+    const auto decoded = DecodeProbe(text);
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->run, probe.run);
+    EXPECT_EQ(decoded->sender, probe.sender);
+    EXPECT_EQ(decoded->sequence, probe.sequence);
+    EXPECT_EQ(decoded->sentNanos, probe.sentNanos);
+
+    EXPECT_FALSE(DecodeProbe("[09:05:07] [SERVER]: New user connected!"));
+    EXPECT_FALSE(DecodeProbe(text.substr(0, ProbeBytes - 1)));
+    std::string damaged = text;
+    damaged[20] = 'x';
+    EXPECT_FALSE(DecodeProbe(damaged));
+}
+
+TEST(LatencyHistogram, PercentilesAreExactWhenSmallAndCloseWhenLarge) {
+    LatencyHistogram small;
+    for (std::uint64_t micros = 1; micros <= 100; ++micros) {
+        small.Add(micros);
+    }
+    EXPECT_EQ(small.Percentile(0.50), 50u);
+    EXPECT_EQ(small.Percentile(0.99), 99u);
+    EXPECT_EQ(small.Percentile(1.0), 100u);
+
+    LatencyHistogram large;
+    large.Add(1'000'000);
+    large.Add(123'456'789);
+    large.Merge(small);
+    EXPECT_EQ(large.Count(), 102u);
+    EXPECT_EQ(large.Max(), 123'456'789u);
+    const auto p99 = large.Percentile(0.99);
+    EXPECT_GE(p99, 1'000'000u);
+    EXPECT_LE(p99, 1'000'000u + 1'000'000u / 64);
+    EXPECT_EQ(LatencyHistogram().Percentile(0.5), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "ChatSession.h"
+#include "MyServer.h"
+#include "support/Loopback.h"
+
+namespace {
+
+// A loopback socket pair standing in for the terminal: the session reads one end.
+class ScriptedInput {
+  public:
+    ScriptedInput() {
+        const std::uint16_t port = support::FreePort();
+        hNet::Socket listener;
+        EXPECT_EQ(listener.Create(), hNet::NetResult::Success);
+        EXPECT_EQ(listener.Listen(hNet::Endpoint("127.0.0.1", port), 1), hNet::NetResult::Success);
+        writer = support::ConnectClient(port);
+        EXPECT_EQ(listener.Accept(reader, nullptr), hNet::NetResult::Success);
+        listener.Close();
+    }
+    ~ScriptedInput() {
+        writer.Close();
+        reader.Close();
+    }
+    void Type(const std::string& text) { support::SendAll(writer, text); }
+    void End() { writer.Close(); }
+
+    hNet::Socket reader;
+
+  private:
+    hNet::Socket writer;
+};
+
+// An in-process server and one client session on it, driven turn by turn.
+class ChatClientTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::cout.rdbuf(serverLog.rdbuf());
+        ASSERT_TRUE(server.Initialize(hNet::Endpoint("127.0.0.1", port)));
+        std::string error;
+        ASSERT_TRUE(client.Connect("127.0.0.1", port, error)) << error;
+    }
+    void TearDown() override {
+        client.Close();
+        std::cout.rdbuf(console);
+    }
+
+    template <typename Condition>
+    bool TurnUntil(Condition done) {
+        for (int turn = 0; turn < 3000 && !done(); ++turn) {
+            server.Frame();
+            session.Turn(0);
+        }
+        return done();
+    }
+    bool Shows(const std::string& text) {
+        return TurnUntil([&] { return out.str().find(text) != std::string::npos; });
+    }
+
+    std::ostringstream serverLog;
+    std::streambuf* console = std::cout.rdbuf();
+    std::uint16_t port = support::FreePort();
+    MyServer server;
+    hNet::FramedClient client;
+    ScriptedInput input;
+    std::ostringstream out;
+    std::ostringstream err;
+    ChatSession session{client, input.reader.GetHandle(), out, err};
+};
+
+std::string WithoutTimes(const std::string& text) {
+    return std::regex_replace(text, std::regex(R"(\[\d\d:\d\d:\d\d\])"), "[hh:mm:ss]");
+}
+
+TEST_F(ChatClientTest, ScriptedSessionShowsEverythingInOrder) {
+    session.SetName("ann");
+    ASSERT_TRUE(Shows("Online: ann\n"));
+
+    hNet::FramedClient bob;
+    std::string error;
+    ASSERT_TRUE(bob.Connect("127.0.0.1", port, error)) << error;
+    ASSERT_TRUE(Shows("* A user joined.\n"));
+    auto line = std::make_shared<hNet::Packet>(hNet::PacketType::ChatMessage);
+    *line << std::string("bob:\tred\x1b[31m!\x7f");
+    ASSERT_TRUE(bob.Send(line));
+    ASSERT_TRUE(Shows("red"));
+
+    input.Type("hello\r\n");
+    ASSERT_TRUE(Shows("ann: hello\n"));
+    input.Type("/users\n");
+    ASSERT_TRUE(Shows("ann: hello\nOnline: ann\n"));
+    input.End();
+    ASSERT_TRUE(TurnUntil([&] { return session.Finished(); }));
+
+    EXPECT_EQ(session.ExitStatus(), 0);
+    EXPECT_EQ(WithoutTimes(out.str()),
+              "[hh:mm:ss] [SERVER]: Connection to server successful.\n"
+              "[hh:mm:ss] [SERVER]: Welcome to Halvex chat server!\n"
+              "Online: ann\n"
+              "[hh:mm:ss] [SERVER]: New user connected!\n"
+              "* A user joined.\n"
+              "bob:^Ired^[[31m!^?\n"
+              "ann: hello\n"
+              "Online: ann\n");
+    EXPECT_EQ(err.str(), "");
+    EXPECT_NE(serverLog.str().find(" Message: ann: hello\n"), std::string::npos);
+    bob.Close();
+}
+
+TEST_F(ChatClientTest, EndOfInputWaitsForTheLastLineToComeBack) {
+    input.Type("/users\none\ntwo");
+    input.End();
+    ASSERT_TRUE(TurnUntil([&] { return session.Finished(); }));
+    EXPECT_EQ(session.ExitStatus(), 0);
+    EXPECT_NE(out.str().find("No user list yet"), std::string::npos);
+    EXPECT_NE(out.str().find("one\ntwo\n"), std::string::npos) << out.str();
+}
+
+TEST_F(ChatClientTest, RefusesWhatCannotBeSentAndStopsAtQuit) {
+    input.Type("/nope\n/name\n" + std::string(hNet::MaxTextBytes + 10, 'x') +
+               "\nfits\n/quit\nafter quit\n");
+    ASSERT_TRUE(TurnUntil([&] { return session.Finished(); }));
+    EXPECT_EQ(session.ExitStatus(), 0);
+    EXPECT_EQ(err.str(),
+              "Unknown command /nope; /help lists the commands.\n"
+              "Usage: /name NEW\n"
+              "Line too long: at most 8186 bytes fit one message; not sent.\n");
+    support::Turns(server, 50);
+    EXPECT_NE(serverLog.str().find(" Message: fits\n"), std::string::npos);
+    EXPECT_EQ(serverLog.str().find("xxx"), std::string::npos);
+    EXPECT_EQ(serverLog.str().find("after quit"), std::string::npos);
+}
+
+TEST_F(ChatClientTest, ServerClosingTheConnectionEndsWithStatusOne) {
+    ASSERT_TRUE(Shows("Welcome"));
+    server.CloseConnection(0, "Closed by the test.");
+    ASSERT_TRUE(TurnUntil([&] { return session.Finished(); }));
+    EXPECT_EQ(session.ExitStatus(), 1);
+    EXPECT_EQ(err.str(), "Disconnected: the server closed the connection.\n");
+}
+
+TEST(ChatCommandLine, ReportsWhatItCannotDo) {
+    std::ostringstream out;
+    std::ostringstream err;
+    const std::string port = std::to_string(support::FreePort());
+    EXPECT_EQ(RunChatClient({"127.0.0.1", port, "--name", "ann"}, INVALID_SOCKET, out, err), 1);
+    EXPECT_EQ(err.str().rfind("cannot connect to 127.0.0.1:" + port + ": ", 0), 0u) << err.str();
+    EXPECT_GT(err.str().size(), ("cannot connect to 127.0.0.1:" + port + ": \n").size());
+
+    EXPECT_EQ(RunChatClient({"127.0.0.1", "70000"}, INVALID_SOCKET, out, err), 2);
+    EXPECT_EQ(RunChatClient({"a", "1", "b"}, INVALID_SOCKET, out, err), 2);
+    EXPECT_EQ(RunChatClient({"--name"}, INVALID_SOCKET, out, err), 2);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(RunChatClient({"--help"}, INVALID_SOCKET, out, err), 0);
+    EXPECT_NE(out.str().find("/name NEW"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "FramedClient.h"
+#include "Platform.h"
+
+// One person's side of the chat: lines read from `input` become chat messages and
+// commands; packets from the server become lines on `out`. Problems go to `err`.
+class ChatSession {
+  public:
+    ChatSession(hNet::FramedClient& client, SOCKET input, std::ostream& out, std::ostream& err);
+
+    // Sends the name to the server and prefixes every later line with it.
+    void SetName(std::string newName);
+    // Waits at most timeoutMs for input or for the server, then handles all that came.
+    void Turn(int timeoutMs);
+    bool Finished() const { return exitStatus.has_value(); }
+    // 0 after /quit or the end of input, 1 when the connection was lost.
+    int ExitStatus() const { return exitStatus.value_or(0); }
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    void ReadInput();
+    void EndOfInput();
+    void HandleLine(std::string line);
+    void SendChat(const std::string& line);
+    void ShowPacket(hNet::Packet& packet);
+    void ShowUsers();
+    void Finish(int status);
+
+    hNet::FramedClient& client;
+    SOCKET input;
+    std::ostream& out;
+    std::ostream& err;
+
+    std::string name;
+    std::optional<std::string> userList;  // as last received: each name ends with a line feed
+    std::string partialLine;
+    bool skippingLongLine = false;
+    bool inputOpen = true;
+    // After the end of input the session stays until the server has relayed the last
+    // line back, so that piped sessions show what they said.
+    std::optional<std::string> awaitedEcho;
+    Clock::time_point lingerDeadline;
+    std::optional<int> exitStatus;
+};
+
+// The command line of the console client, without the program name.
+int RunChatClient(const std::vector<std::string>& args, SOCKET input, std::ostream& out,
+                  std::ostream& err);

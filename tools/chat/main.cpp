@@ -1,0 +1,16 @@
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "ChatSession.h"
+#include "NetworkRuntime.h"
+
+int main(int argc, char** argv) {
+    if (!hNet::NetworkRuntime::Initialize()) {
+        return 1;
+    }
+    const int status = RunChatClient(std::vector<std::string>(argv + 1, argv + argc),
+                                     hNet::StandardInputHandle(), std::cout, std::cerr);
+    hNet::NetworkRuntime::Shutdown();
+    return status;
+}
