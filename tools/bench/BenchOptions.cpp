@@ -97,7 +97,8 @@ bool ParseBenchOptions(const std::vector<std::string>& args, BenchOptions& optio
         {"--drain", number(options.drainSeconds)},
         {"--server-pid", number(options.serverPid)},
     };
-    for (std::size_t i = 0; i < args.size(); ++i) {
+    // Every option but --help takes the value that follows it.
+    for (std::size_t i = 0; i < args.size(); i += 2) {
         if (args[i] == "--help" || args[i] == "-h") {
             options.help = true;
             return true;
@@ -111,7 +112,6 @@ bool ParseBenchOptions(const std::vector<std::string>& args, BenchOptions& optio
             problem = "bad value for " + args[i] + ": " + args[i + 1];
             return false;
         }
-        ++i;
     }
     if (!sendersGiven) {
         options.senders = options.clients;
