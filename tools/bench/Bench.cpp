@@ -109,13 +109,13 @@ class Worker {
     LatencyHistogram latency;  // read only once the thread has ended
 
   private:
-    // Sends what is due; the milliseconds until the next line will be due.
+    // Sends what is due, in one call; the milliseconds until the next line will be due.
     int SendDue(BenchClient& client) {
         if (client.sender < 0 || client.closed) {
             return IdleWaitMs;
         }
         while (client.sent - client.echoed < static_cast<std::uint64_t>(options.window)) {
-            Clock::time_point now = Clock::now();
+            const Clock::time_point now = Clock::now();
             if (options.rate > 0) {
                 // Senders are spread evenly over each interval.
                 const double slot =
@@ -123,6 +123,7 @@ class Worker {
                 const auto due =
                     control.start + std::chrono::nanoseconds(std::llround(slot * sendInterval));
                 if (due > now) {
+                    client.connection.Flush(0);
                     const auto left = std::chrono::ceil<std::chrono::milliseconds>(due - now);
                     return static_cast<int>(std::min<long long>(left.count(), IdleWaitMs));
                 }
@@ -131,10 +132,12 @@ class Worker {
                               Nanos(now)};
             auto packet = std::make_shared<Packet>(PacketType::ChatMessage);
             *packet << EncodeProbe(probe, options.textBytes);
-            client.connection.Queue(std::move(packet));
+            client.connection.Stage(std::move(packet));
             ++client.sent;
             ++sentCount;
         }
+        // Nothing queued costs no call.
+        client.connection.Flush(0);
         return IdleWaitMs;
     }
 
@@ -160,7 +163,7 @@ class Worker {
         if (packet.GetPacketType() != PacketType::ChatMessage) {
             return;
         }
-        std::string text;
+        std::string_view text;
         packet >> text;
         const auto probe = DecodeProbe(text);
         if (!probe || probe->run != control.run ||

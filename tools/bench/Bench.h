@@ -39,9 +39,9 @@ struct BenchReport {
     std::string error;   // why the run could not be made; the figures are then empty
     double seconds = 0;  // the measurement as it really lasted
     std::uint64_t sent = 0;
-    std::uint64_t delivered = 0;  // messages received, each receiver counted
-    std::uint64_t deliveredInWindow = 0;
-    std::uint64_t lost = 0;        // deliveries that never came
+    std::uint64_t delivered = 0;          // messages received, each receiver counted
+    std::uint64_t deliveredInWindow = 0;  // of those, received during the measurement
+    std::uint64_t lost = 0;               // deliveries that never came
     std::uint64_t outOfOrder = 0;  // deliveries behind a later one of the same sender, or repeated
     std::uint64_t closedClients = 0;
     LatencyHistogram latency;

@@ -58,7 +58,7 @@ void FramedClient::Fail(std::string reason) {
 }
 
 void FramedClient::Queue(std::shared_ptr<Packet> packet) {
-    outgoing.Append(std::move(packet));
+    Stage(std::move(packet));
     if (IsOpen()) {
         SendQueued(socket.GetHandle(), outgoing);
     }

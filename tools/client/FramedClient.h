@@ -31,6 +31,8 @@ class FramedClient {
 
     // Queues the packet and sends what the socket takes now; Flush sends the rest.
     void Queue(std::shared_ptr<Packet> packet);
+    // Queues the packet without sending it, so that one Flush sends several together.
+    void Stage(std::shared_ptr<Packet> packet) { outgoing.Append(std::move(packet)); }
     // True when nothing is left queued; waits at most timeoutMs for the socket to take it.
     bool Flush(int timeoutMs);
     // Queue and Flush in one; false when the packet could not be sent in time.
