@@ -12,6 +12,9 @@ std::size_t WireSize(const Packet& packet) {
 
 void PacketQueue::Append(std::shared_ptr<Packet> packet) {
     pendingBytes += WireSize(*packet);
+    if (appendCounter != nullptr) {
+        ++*appendCounter;
+    }
     packets.push_back(std::move(packet));
 }
 

@@ -20,6 +20,9 @@ class PacketQueue {
     bool HasPending() const { return !packets.empty(); }
     std::shared_ptr<Packet> Front() const { return packets.front(); }
     void Pop();
+    // Every later Append also counts in `counter`, so that the owner of many queues can
+    // tell at a glance that none of them has grown since it last looked at them all.
+    void CountAppendsIn(std::uint64_t* counter) { appendCounter = counter; }
 
     const PacketRing& Packets() const { return packets; }
     // Wire bytes (size prefix and body) of every queued packet; the engine bounds it.
@@ -32,6 +35,7 @@ class PacketQueue {
   private:
     PacketRing packets;
     std::size_t pendingBytes = 0;
+    std::uint64_t* appendCounter = nullptr;
 };
 
 }  // namespace hNet

@@ -95,6 +95,18 @@ long SendGather(SOCKET handle, const IoSlice* slices, std::size_t count) {
 // Windows already lets a port be bound while earlier connections sit in TIME_WAIT.
 // SO_REUSEADDR would go further and let a second server take over a port in use, so
 // the port is claimed exclusively instead.
+// Windows Sockets keeps no interest set between calls: every turn asks afresh.
+struct PollSet::State {};
+
+PollSet::PollSet() : state(std::make_unique<State>()) {}
+PollSet::~PollSet() = default;
+void PollSet::Watch(SOCKET, short) {}
+void PollSet::Forget(SOCKET) {}
+
+int PollSet::Poll(WSAPOLLFD* fds, unsigned long count, int timeoutMs) {
+    return WSAPoll(fds, count, timeoutMs);
+}
+
 bool AllowPortReuse(SOCKET handle) {
     const BOOL on = TRUE;
     return setsockopt(handle, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),

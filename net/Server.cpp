@@ -39,6 +39,9 @@ const char* CloseReason(ReceiveResult result) {
 }  // namespace
 
 bool Server::Initialize(Endpoint endpoint) {
+    for (const WSAPOLLFD& entry : masterFds) {
+        pollSet.Forget(entry.fd);
+    }
     masterFds.clear();
     connections.clear();
     listeningSocket = Socket(endpoint.GetIpVersion());
@@ -55,6 +58,7 @@ bool Server::Initialize(Endpoint endpoint) {
         return false;
     }
     masterFds.push_back(PollEntry(listeningSocket.GetHandle()));
+    pollSet.Watch(listeningSocket.GetHandle(), POLLRDNORM);
     spareDescriptor.Create();
     std::cout << "Server initialized." << std::endl;
     std::cout << "Listening on port " << endpoint.GetPort() << "." << std::endl;
@@ -63,14 +67,20 @@ bool Server::Initialize(Endpoint endpoint) {
 }
 
 void Server::Frame() {
-    for (std::size_t k = 0; k < connections.size(); ++k) {
-        if (connections[k].outgoing.HasPending()) {
-            masterFds[k + 1].events = POLLRDNORM | POLLWRNORM;
+    // Only an append fills an empty queue, and the send step drops write interest only
+    // with the queue empty: with no append since the last pass, this one would change
+    // nothing.
+    if (writeInterestAt != outgoingAppends) {
+        writeInterestAt = outgoingAppends;
+        for (std::size_t k = 0; k < connections.size(); ++k) {
+            if (connections[k].outgoing.HasPending()) {
+                SetInterest(k + 1, POLLRDNORM | POLLWRNORM);
+            }
         }
     }
     workingFds = masterFds;
-    if (WSAPoll(workingFds.data(), static_cast<unsigned long>(workingFds.size()), PollTimeoutMs) >
-        0) {
+    if (pollSet.Poll(workingFds.data(), static_cast<unsigned long>(workingFds.size()),
+                     PollTimeoutMs) > 0) {
         if (workingFds[0].revents & POLLRDNORM) {
             AcceptConnection();
         }
@@ -105,8 +115,18 @@ void Server::RefuseWaitingClient() {
 
 void Server::AddConnection(Socket socket, Endpoint endpoint) {
     connections.emplace_back(socket, std::move(endpoint));
+    connections.back().incoming.CountAppendsIn(&incomingAppends);
+    connections.back().outgoing.CountAppendsIn(&outgoingAppends);
     masterFds.push_back(PollEntry(socket.GetHandle()));
+    pollSet.Watch(socket.GetHandle(), POLLRDNORM);
     OnConnect(connections.back());
+}
+
+void Server::SetInterest(std::size_t entry, short events) {
+    if (masterFds[entry].events != events) {
+        masterFds[entry].events = events;
+        pollSet.Watch(masterFds[entry].fd, events);
+    }
 }
 
 // From the back, so that closing a connection moves only entries already served. A
@@ -150,12 +170,18 @@ bool Server::ReceiveStep(int connectionIndex) {
 void Server::SendStep(int connectionIndex) {
     Connection& connection = connections[connectionIndex];
     if (SendQueued(connection.socket.GetHandle(), connection.outgoing)) {
-        masterFds[connectionIndex + 1].events = POLLRDNORM;
+        SetInterest(static_cast<std::size_t>(connectionIndex) + 1, POLLRDNORM);
     }
 }
 
 // The connection accepted last is served first; each connection's packets oldest first.
+// A pass leaves every incoming queue empty, and only the receive step appends to them,
+// so with no append since the last pass there is nothing to hand over.
 void Server::DispatchPackets() {
+    if (dispatchedAt == incomingAppends) {
+        return;
+    }
+    dispatchedAt = incomingAppends;
     for (int k = static_cast<int>(connections.size()) - 1; k >= 0; --k) {
         PacketQueue& incoming = connections[k].incoming;
         while (incoming.HasPending()) {
@@ -175,8 +201,14 @@ void Server::DispatchPackets() {
     }
 }
 
-// Checked once per turn, after the handlers have queued everything for this turn.
+// Checked once per turn, after the handlers have queued everything for this turn. Only
+// an append adds to a queue, so with none since the last check every queue is still
+// within the bound.
 void Server::EnforceSendQueueLimit() {
+    if (sendLimitAt == outgoingAppends) {
+        return;
+    }
+    sendLimitAt = outgoingAppends;
     for (int k = static_cast<int>(connections.size()) - 1; k >= 0; --k) {
         if (connections[k].outgoing.PendingBytes() > SendQueueLimit) {
             CloseConnection(k, "Send queue limit exceeded.");
@@ -187,6 +219,7 @@ void Server::EnforceSendQueueLimit() {
 void Server::CloseConnection(int connectionIndex, std::string reason) {
     OnDisconnect(connections[connectionIndex], reason);
     const auto entry = static_cast<std::size_t>(connectionIndex) + 1;
+    pollSet.Forget(masterFds[entry].fd);
     masterFds.erase(masterFds.begin() + entry);
     // A connection accepted in the running turn has no working entry yet.
     if (entry < workingFds.size()) {

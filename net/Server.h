@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,6 +54,8 @@ class Server {
     std::vector<WSAPOLLFD> workingFds;
 
   private:
+    // Sets the requested events of a master entry and tells the poll set of the change.
+    void SetInterest(std::size_t entry, short events);
     void AcceptConnection();
     void RefuseWaitingClient();
     void ServeClients();
@@ -61,6 +64,16 @@ class Server {
     void SendStep(int connectionIndex);
     void DispatchPackets();
     void EnforceSendQueueLimit();
+
+    PollSet pollSet;
+    // Appends to every connection's queues, counted so that the passes over all
+    // connections can tell when there is nothing for them to do; each pass remembers the
+    // count it last saw.
+    std::uint64_t incomingAppends = 0;
+    std::uint64_t outgoingAppends = 0;
+    std::uint64_t dispatchedAt = 0;
+    std::uint64_t writeInterestAt = 0;
+    std::uint64_t sendLimitAt = 0;
 };
 
 }  // namespace hNet

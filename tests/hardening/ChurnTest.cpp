@@ -481,6 +481,19 @@ std::unique_ptr<Client> Spawn(World& world, int id, Tally& tally) {
     return std::make_unique<RawClient>(world, id, kind);
 }
 
+// The kernel's poll set watches exactly the sockets the server has entries for.
+void CheckPollInterest(World& world) {
+    std::vector<int> expected;
+    for (const WSAPOLLFD& entry : world.server->masterFds) {
+        expected.push_back(entry.fd);
+    }
+    std::sort(expected.begin(), expected.end());
+    if (hardening::KernelPollInterest() != expected) {
+        world.Fail("the kernel's poll set differs from the open connections at tick " +
+                   std::to_string(world.tick));
+    }
+}
+
 // Runs the churn to its end; the world keeps what went wrong.
 Tally Churn(const Config& config, World& world) {
     Tally tally;
@@ -499,6 +512,9 @@ Tally Churn(const Config& config, World& world) {
         }
         if (world.server != nullptr) {
             world.server->Frame();
+            if (world.tick % 1000 == 0) {
+                CheckPollInterest(world);
+            }
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -600,6 +616,8 @@ TEST(Churn, LeavesNothingBehindAndDeliversEveryLine) {
     if (world.server != nullptr) {
         EXPECT_TRUE(server.connections.empty());
         EXPECT_EQ(server.masterFds.size(), 1u);
+        // No client's registration outlives it in the kernel's poll set.
+        EXPECT_EQ(hardening::KernelPollInterest(), std::vector<int>{server.masterFds[0].fd});
         EXPECT_TRUE(server.UserNames().empty());
         EXPECT_EQ(server.closeReasons["Failed to process incoming packet."] +
                       server.closeReasons["Packet size too large."] +

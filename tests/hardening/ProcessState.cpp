@@ -2,9 +2,12 @@
 
 #include <dirent.h>
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 #include <vector>
 
 // Present only when a sanitizer's allocator replaces the C library's.
@@ -44,6 +47,26 @@ int OpenDescriptorCount() {
 int HighestOpenDescriptor() {
     const std::vector<int> descriptors = OpenDescriptors();
     return descriptors.empty() ? -1 : *std::max_element(descriptors.begin(), descriptors.end());
+}
+
+std::vector<int> KernelPollInterest() {
+    std::vector<int> watched;
+    for (const int descriptor : OpenDescriptors()) {
+        const std::string link = "/proc/self/fd/" + std::to_string(descriptor);
+        char target[64] = {};
+        if (readlink(link.c_str(), target, sizeof(target) - 1) <= 0 ||
+            std::string(target) != "anon_inode:[eventpoll]") {
+            continue;
+        }
+        std::ifstream info("/proc/self/fdinfo/" + std::to_string(descriptor));
+        for (std::string word; info >> word;) {
+            if (word == "tfd:" && info >> word) {
+                watched.push_back(std::atoi(word.c_str()));
+            }
+        }
+    }
+    std::sort(watched.begin(), watched.end());
+    return watched;
 }
 
 std::size_t HeapInUse() {
