@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "ConsoleText.h"
 #include "Timestamp.h"
 
 namespace {
@@ -68,7 +69,9 @@ bool MyServer::ProcessPacket(std::shared_ptr<Packet> packet, Connection& connect
         case PacketType::ChatMessage: {
             std::string_view text;
             *packet >> text;
-            std::cout << connection.description << " Message: " << text << std::endl;
+            std::cout << connection.description << " Message: ";
+            WriteCaretNotation(std::cout, text);
+            std::cout << std::endl;
             QueueToAllExcept(packet, nullptr);
             return true;
         }

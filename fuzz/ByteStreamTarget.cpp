@@ -59,6 +59,9 @@ RecordingServer& TheServer() {
         auto* made = new RecordingServer;
         // Nobody connects here; the listening entry only gives each turn its usual shape.
         Require(made->Initialize(hNet::Endpoint("127.0.0.1", 0)), "the server listens");
+        // A second a turn: the receive budget refills faster than one field a turn can
+        // spend it, so the cut of the stream alone decides what happens.
+        made->clock = [now = std::int64_t{0}]() mutable { return now += 1000; };
         return made;
     }();
     return *server;

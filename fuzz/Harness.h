@@ -10,6 +10,7 @@ namespace harness {
 class ExposedServer : public MyServer {
   public:
     using hNet::Server::AddConnection;
+    using hNet::Server::clock;
     using hNet::Server::connections;
     using hNet::Server::masterFds;
 

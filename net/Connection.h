@@ -1,10 +1,13 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "Endpoint.h"
 #include "PacketQueue.h"
+#include "ReceiveBudget.h"
 #include "Socket.h"
 
 namespace hNet {
@@ -24,6 +27,10 @@ class Connection {
     // "[ip:port]", the client's name in console lines.
     std::string description;
     std::string userName;
+    // What the client may still send; its socket is not read while the budget is spent.
+    ReceiveBudget budget;
+    bool readingPaused = false;
+    std::optional<std::int64_t> floodNoticedMs;
 };
 
 }  // namespace hNet

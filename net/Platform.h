@@ -4,6 +4,7 @@
 // are provided here, so no other file needs to know which system it runs on.
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -104,6 +105,9 @@ bool LastErrorIsDescriptorExhaustion();
 // Raises the process's open-file limit to its hard limit, where the platform has one;
 // on failure the limit stays as it was.
 void RaiseOpenFileLimit();
+
+// Milliseconds of a clock that never goes back, from an arbitrary start.
+std::int64_t MonotonicMilliseconds();
 
 // Broken-down local time of the given calendar time; false when it cannot be converted.
 bool ToLocalTime(std::time_t time, std::tm& result);

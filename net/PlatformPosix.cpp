@@ -272,6 +272,12 @@ void RaiseOpenFileLimit() {
     }
 }
 
+std::int64_t MonotonicMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 bool ToLocalTime(std::time_t time, std::tm& result) {
     return localtime_r(&time, &result) != nullptr;
 }

@@ -140,6 +140,10 @@ bool LastErrorIsDescriptorExhaustion() {
 // Windows sets no per-process limit on sockets that a program could raise.
 void RaiseOpenFileLimit() {}
 
+std::int64_t MonotonicMilliseconds() {
+    return static_cast<std::int64_t>(GetTickCount64());
+}
+
 bool ToLocalTime(std::time_t time, std::tm& result) {
     return localtime_s(&result, &time) == 0;
 }

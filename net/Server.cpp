@@ -1,5 +1,6 @@
 #include "Server.h"
 
+#include <algorithm>
 #include <iostream>
 #include <utility>
 
@@ -11,6 +12,8 @@ namespace {
 
 constexpr int ListenBacklog = 5;
 constexpr int PollTimeoutMs = 1;
+// A client that keeps flooding is named on the console at most this often.
+constexpr std::int64_t FloodNoticeMs = 60 * 1000;
 
 WSAPOLLFD PollEntry(SOCKET handle) {
     WSAPOLLFD entry{};
@@ -43,6 +46,7 @@ bool Server::Initialize(Endpoint endpoint) {
         pollSet.Forget(entry.fd);
     }
     masterFds.clear();
+    pausedReaders.clear();
     connections.clear();
     listeningSocket = Socket(endpoint.GetIpVersion());
     if (listeningSocket.Create() != NetResult::Success) {
@@ -67,6 +71,8 @@ bool Server::Initialize(Endpoint endpoint) {
 }
 
 void Server::Frame() {
+    turnMs = clock();
+    ResumeRefilledReaders();
     // Only an append fills an empty queue, and the send step drops write interest only
     // with the queue empty: with no append since the last pass, this one would change
     // nothing.
@@ -74,7 +80,7 @@ void Server::Frame() {
         writeInterestAt = outgoingAppends;
         for (std::size_t k = 0; k < connections.size(); ++k) {
             if (connections[k].outgoing.HasPending()) {
-                SetInterest(k + 1, POLLRDNORM | POLLWRNORM);
+                SetInterest(k + 1, Interest(k, true));
             }
         }
     }
@@ -122,6 +128,11 @@ void Server::AddConnection(Socket socket, Endpoint endpoint) {
     OnConnect(connections.back());
 }
 
+short Server::Interest(std::size_t connectionIndex, bool writing) const {
+    const short reading = connections[connectionIndex].readingPaused ? 0 : POLLRDNORM;
+    return static_cast<short>(reading | (writing ? POLLWRNORM : 0));
+}
+
 void Server::SetInterest(std::size_t entry, short events) {
     if (masterFds[entry].events != events) {
         masterFds[entry].events = events;
@@ -158,19 +169,68 @@ void Server::ServeClients() {
 
 bool Server::ReceiveStep(int connectionIndex) {
     Connection& connection = connections[connectionIndex];
+    const std::uint64_t packetsBefore = incomingAppends;
+    std::uint32_t received = 0;
     const ReceiveResult result = ReceiveField(connection.socket.GetHandle(), connection.incoming,
-                                              connection.receiveBuffer.data());
+                                              connection.receiveBuffer.data(), received);
     if (const char* reason = CloseReason(result)) {
         CloseConnection(connectionIndex, reason);
         return false;
     }
+    connection.budget.Refill(turnMs);
+    connection.budget.Charge(received, static_cast<std::int64_t>(incomingAppends - packetsBefore));
+    if (connection.budget.Spent()) {
+        PauseReading(static_cast<std::size_t>(connectionIndex));
+    }
     return true;
+}
+
+// The client's lines wait in its socket and then in the network: nothing is lost, and the
+// sender is slowed by its own connection's flow control.
+void Server::PauseReading(std::size_t connectionIndex) {
+    Connection& connection = connections[connectionIndex];
+    connection.readingPaused = true;
+    SetInterest(connectionIndex + 1,
+                static_cast<short>(masterFds[connectionIndex + 1].events & ~POLLRDNORM));
+    pausedReaders.push_back({connection.socket.GetHandle(), connection.budget.RefilledAtMs()});
+    if (!connection.floodNoticedMs || turnMs - *connection.floodNoticedMs >= FloodNoticeMs) {
+        connection.floodNoticedMs = turnMs;
+        std::cout << connection.description << " Flood limit reached: reading paused." << std::endl;
+    }
+}
+
+// Resuming is a change that no append shows, so it is looked for in every turn; the list
+// is empty unless someone floods.
+void Server::ResumeRefilledReaders() {
+    for (std::size_t i = 0; i < pausedReaders.size();) {
+        PausedReader& reader = pausedReaders[i];
+        if (reader.resumeMs > turnMs) {
+            ++i;
+            continue;
+        }
+        std::size_t entry = 1;
+        while (masterFds[entry].fd != reader.handle) {
+            ++entry;
+        }
+        Connection& connection = connections[entry - 1];
+        connection.budget.Refill(turnMs);
+        if (connection.budget.Spent()) {
+            reader.resumeMs = connection.budget.RefilledAtMs();
+            ++i;
+            continue;
+        }
+        connection.readingPaused = false;
+        SetInterest(entry, static_cast<short>(masterFds[entry].events | POLLRDNORM));
+        reader = pausedReaders.back();
+        pausedReaders.pop_back();
+    }
 }
 
 void Server::SendStep(int connectionIndex) {
     Connection& connection = connections[connectionIndex];
     if (SendQueued(connection.socket.GetHandle(), connection.outgoing)) {
-        SetInterest(static_cast<std::size_t>(connectionIndex) + 1, POLLRDNORM);
+        SetInterest(static_cast<std::size_t>(connectionIndex) + 1,
+                    Interest(static_cast<std::size_t>(connectionIndex), false));
     }
 }
 
@@ -220,6 +280,12 @@ void Server::CloseConnection(int connectionIndex, std::string reason) {
     OnDisconnect(connections[connectionIndex], reason);
     const auto entry = static_cast<std::size_t>(connectionIndex) + 1;
     pollSet.Forget(masterFds[entry].fd);
+    if (connections[connectionIndex].readingPaused) {
+        const SOCKET handle = masterFds[entry].fd;
+        pausedReaders.erase(
+            std::find_if(pausedReaders.begin(), pausedReaders.end(),
+                         [&](const PausedReader& r) { return r.handle == handle; }));
+    }
     masterFds.erase(masterFds.begin() + entry);
     // A connection accepted in the running turn has no working entry yet.
     if (entry < workingFds.size()) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,9 @@ class Server {
     // Appends an open client socket as the newest connection and announces it.
     void AddConnection(Socket socket, Endpoint endpoint);
 
+    // Read once at the start of each turn; the receive budgets refill by it.
+    std::function<std::int64_t()> clock = MonotonicMilliseconds;
+
     Socket listeningSocket;
     // Held back so that a client can still be accepted, and refused, when every other
     // descriptor is in use; without it the client would wait in the backlog and fail
@@ -56,6 +60,10 @@ class Server {
   private:
     // Sets the requested events of a master entry and tells the poll set of the change.
     void SetInterest(std::size_t entry, short events);
+    // What connection k asks the poll for: reading unless paused, writing if asked.
+    short Interest(std::size_t connectionIndex, bool writing) const;
+    void PauseReading(std::size_t connectionIndex);
+    void ResumeRefilledReaders();
     void AcceptConnection();
     void RefuseWaitingClient();
     void ServeClients();
@@ -66,6 +74,14 @@ class Server {
     void EnforceSendQueueLimit();
 
     PollSet pollSet;
+    std::int64_t turnMs = 0;
+    // Clients whose reading is paused, and when their budgets will have refilled. Few: only
+    // clients that send more than any person does.
+    struct PausedReader {
+        SOCKET handle;
+        std::int64_t resumeMs;
+    };
+    std::vector<PausedReader> pausedReaders;
     // Appends to every connection's queues, counted so that the passes over all
     // connections can tell when there is nothing for them to do; each pass remembers the
     // count it last saw.

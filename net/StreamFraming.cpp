@@ -62,17 +62,20 @@ ReceiveResult CommitReceived(PacketQueue& incoming, const char* receiveBuffer,
     return ReceiveResult::Progress;
 }
 
-ReceiveResult ReceiveField(SOCKET handle, PacketQueue& incoming, char* receiveBuffer) {
+ReceiveResult ReceiveField(SOCKET handle, PacketQueue& incoming, char* receiveBuffer,
+                           std::uint32_t& received) {
+    received = 0;
     const FieldWindow window = NextReceiveWindow(incoming, receiveBuffer);
-    const auto received = recv(handle, window.data, static_cast<int>(window.length), 0);
-    if (received == 0) {
+    const auto result = recv(handle, window.data, static_cast<int>(window.length), 0);
+    if (result == 0) {
         return ReceiveResult::PeerClosed;
     }
-    if (received == SOCKET_ERROR) {
+    if (result == SOCKET_ERROR) {
         return WSAGetLastError() == WSAEWOULDBLOCK ? ReceiveResult::WouldBlock
                                                    : ReceiveResult::Failed;
     }
-    return CommitReceived(incoming, receiveBuffer, static_cast<std::uint32_t>(received));
+    received = static_cast<std::uint32_t>(result);
+    return CommitReceived(incoming, receiveBuffer, received);
 }
 
 void GatherQueued(const PacketQueue& outgoing, SendGathering& gathering) {

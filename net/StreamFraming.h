@@ -34,8 +34,9 @@ FieldWindow NextReceiveWindow(PacketQueue& incoming, char* receiveBuffer);
 // body is complete. Pure bookkeeping, usable without a socket.
 ReceiveResult CommitReceived(PacketQueue& incoming, const char* receiveBuffer, std::uint32_t count);
 
-// One recv of at most the rest of the current field.
-ReceiveResult ReceiveField(SOCKET handle, PacketQueue& incoming, char* receiveBuffer);
+// One recv of at most the rest of the current field; `received` is how many bytes it took.
+ReceiveResult ReceiveField(SOCKET handle, PacketQueue& incoming, char* receiveBuffer,
+                           std::uint32_t& received);
 
 // A gathered send stops adding frames once this many bytes are gathered, so it offers at
 // most this plus one frame.

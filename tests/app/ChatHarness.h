@@ -18,6 +18,7 @@ class ChatHarness {
   public:
     class OpenServer : public MyServer {
       public:
+        using Server::clock;
         using Server::connections;
         using Server::listeningSocket;
     };

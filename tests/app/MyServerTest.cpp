@@ -75,15 +75,19 @@ TEST(MyServer, RelaysToEveryoneIncludingTheSender) {
     chat.NextBody(second);
     chat.NextBody(second);
 
-    const std::string line = Body(ChatMessage, std::string("tab\there\0nul", 12));
+    // Relayed byte for byte; on the console no byte can steer the operator's terminal or
+    // start a line of its own.
+    const std::string text("tab\there\0nul\nlf\rcr\x1b[31mred\x7f\xc3\xa9\xff", 30);
+    const std::string line = Body(ChatMessage, text);
     chat.Send(second, line);
     for (FramedClient* client : {&first, &second, &third}) {
         EXPECT_EQ(chat.NextBody(*client), line);
         EXPECT_TRUE(chat.NothingMoreFor(*client));
     }
-    EXPECT_NE(
-        chat.Console().find(chat.Label(1) + " Message: tab\there" + std::string(1, '\0') + "nul\n"),
-        std::string::npos);
+    EXPECT_NE(chat.Console().find(chat.Label(1) +
+                                  " Message: tab^Ihere^@nul^Jlf^Mcr^[[31mred^?\xc3\xa9\xff\n"),
+              std::string::npos)
+        << chat.Console();
 }
 
 // Sets the name and returns the list every client is then sent.

@@ -1,0 +1,178 @@
+// Flood control, over a clock the test turns: a flooder is slowed by its receive budget,
+// its readers are not dropped, and nothing it sent is lost or reordered.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "ChatHarness.h"
+#include "ReceiveBudget.h"
+
+namespace {
+
+using hNet::FramedClient;
+using hNet::ReceiveBudget;
+
+const int ChatMessage = 1;
+const char* const FloodLine = " Flood limit reached: reading paused.";
+
+std::shared_ptr<hNet::Packet> Line(int number, std::size_t size) {
+    std::string text = "line " + std::to_string(number) + " ";
+    text.resize(size, 'x');
+    auto packet = std::make_shared<hNet::Packet>(hNet::PacketType::ChatMessage);
+    *packet << text;
+    return packet;
+}
+
+// The numbers of the chat lines in a stream of frames, in the order they came.
+std::vector<int> LineNumbers(const std::string& stream) {
+    std::vector<int> numbers;
+    for (std::size_t at = 0; at + 2 <= stream.size();) {
+        const std::size_t size = (static_cast<unsigned char>(stream[at]) << 8) |
+                                 static_cast<unsigned char>(stream[at + 1]);
+        const std::string body = stream.substr(at + 2, size);
+        if (body.size() > 11 && body[1] == ChatMessage && body.compare(6, 5, "line ") == 0) {
+            numbers.push_back(std::stoi(body.substr(11)));
+        }
+        at += 2 + size;
+    }
+    return numbers;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+class FloodControlTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        chat.server.clock = [this] { return nowMs; };
+    }
+
+    // A raw client that takes only what the test reads, through a small window.
+    hNet::Socket& SlowReader() {
+        readers.push_back(support::ConnectClient(chat.port, 4096));
+        const std::size_t count = chat.server.connections.size() + 1;
+        EXPECT_TRUE(support::TurnUntil(chat.server,
+                                       [&] { return chat.server.connections.size() == count; }));
+        const int sendBuffer = 4096;
+        setsockopt(chat.server.connections.back().socket.GetHandle(), SOL_SOCKET, SO_SNDBUF,
+                   reinterpret_cast<const char*>(&sendBuffer), sizeof(sendBuffer));
+        return readers.back();
+    }
+
+    std::int64_t nowMs = 1000;
+    ChatHarness chat;
+    std::deque<hNet::Socket> readers;
+};
+
+TEST_F(FloodControlTest, SlowsAFlooderWithoutDroppingAReaderOrLosingALine) {
+    hNet::Socket& reader = SlowReader();
+    FramedClient& flooder = chat.Join();
+    const int lines = 160;  // 1.28 MB: more than a send queue holds
+    for (int n = 0; n < lines; ++n) {
+        flooder.Stage(Line(n, 8000));
+    }
+
+    // Every 10 ms the reader takes 1,400 bytes: just over 128 KiB/s.
+    std::string stream;
+    bool pausedOnce = false;
+    bool resumedAfter = false;
+    std::size_t deepestQueue = 0;
+    for (int tick = 0; tick < 5000 && LineNumbers(stream).size() < lines; ++tick) {
+        nowMs += 10;
+        flooder.Flush(0);
+        chat.server.Frame();
+        while (flooder.Poll() != nullptr) {
+        }
+        stream += support::ReceiveSome(reader, 0, 1400);
+        ASSERT_EQ(chat.server.connections.size(), 2u) << "a client was dropped";
+        const hNet::Connection& flooding = chat.server.connections[1];
+        resumedAfter = resumedAfter || (pausedOnce && !flooding.readingPaused);
+        pausedOnce = pausedOnce || flooding.readingPaused;
+        deepestQueue = std::max(deepestQueue, chat.server.connections[0].outgoing.PendingBytes());
+    }
+    std::vector<int> expected(lines);
+    for (int n = 0; n < lines; ++n) {
+        expected[n] = n;
+    }
+    EXPECT_EQ(LineNumbers(stream), expected);
+    EXPECT_TRUE(pausedOnce);
+    EXPECT_TRUE(resumedAfter);
+    EXPECT_LT(deepestQueue, hNet::Server::SendQueueLimit / 2);
+    EXPECT_EQ(Count(chat.Console(), chat.Label(1) + FloodLine), 1u) << chat.Console();
+}
+
+TEST_F(FloodControlTest, LetsAPasteOfAHundredLinesThroughAtOnce) {
+    FramedClient& paster = chat.Join();
+    for (int n = 0; n < 100; ++n) {
+        paster.Stage(Line(n, 1000));
+    }
+    int relayed = 0;
+    for (int turn = 0; turn < 3000 && relayed < 100; ++turn) {
+        paster.Flush(0);
+        chat.server.Frame();  // the clock stands still
+        while (paster.Poll() != nullptr) {
+            ++relayed;
+        }
+        ASSERT_FALSE(chat.server.connections[0].readingPaused);
+    }
+    EXPECT_EQ(relayed, 100);
+    EXPECT_EQ(chat.Console().find(FloodLine), std::string::npos);
+}
+
+TEST_F(FloodControlTest, StillDropsAReaderThatNeverReadsWhenManySendWithinTheirBudgets) {
+    SlowReader();
+    std::vector<FramedClient*> senders;
+    for (int i = 0; i < 10; ++i) {
+        senders.push_back(&chat.Join());
+    }
+    // 110 KB each, inside every sender's burst: 1.1 MB for the one who never reads.
+    for (FramedClient* sender : senders) {
+        for (int n = 0; n < 14; ++n) {
+            sender->Stage(Line(n, 8000));
+        }
+    }
+    for (int turn = 0; turn < 20000 && chat.server.connections.size() == 11; ++turn) {
+        for (FramedClient* sender : senders) {
+            sender->Flush(0);
+            while (sender->Poll() != nullptr) {
+            }
+        }
+        chat.server.Frame();
+    }
+    EXPECT_NE(chat.Console().find("[Send queue limit exceeded.] Connection lost : "),
+              std::string::npos);
+    EXPECT_EQ(chat.Console().find(FloodLine), std::string::npos);
+    EXPECT_EQ(chat.server.connections.size(), 10u);
+}
+
+TEST(ReceiveBudget, RefillsAtItsRatesUpToItsBursts) {
+    ReceiveBudget budget;
+    budget.Refill(0);
+    budget.Charge(ReceiveBudget::BurstBytes, 1);
+    EXPECT_TRUE(budget.Spent());
+    EXPECT_EQ(budget.RefilledAtMs(), 1);
+    budget.Charge(ReceiveBudget::BytesPerSecond, 0);  // a second's worth below empty
+    EXPECT_EQ(budget.RefilledAtMs(), 1001);
+    budget.Refill(1000);
+    EXPECT_TRUE(budget.Spent());
+    budget.Refill(1001);
+    EXPECT_FALSE(budget.Spent());
+
+    budget.Refill(1'000'000'000);  // a long silence fills no more than the bursts
+    budget.Charge(ReceiveBudget::BurstBytes - 1, ReceiveBudget::BurstLines - 1);
+    EXPECT_FALSE(budget.Spent());
+    budget.Charge(0, 1);
+    EXPECT_TRUE(budget.Spent());
+    EXPECT_EQ(budget.RefilledAtMs(), 1'000'000'001);
+    budget.Charge(0, 1);  // a line below empty
+    EXPECT_EQ(budget.RefilledAtMs(), 1'000'000'001 + 1000 / ReceiveBudget::LinesPerSecond);
+}
+
+}  // namespace
