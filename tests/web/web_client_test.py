@@ -278,10 +278,10 @@ def conversation(processes, page, chat_path, screenshot):
     page.wait_line("bob: hello ann, I'm in a terminal")
     wait_until(lambda: "ann: hi bob, this is the browser" in processes.log("halvex-chat"),
                "the page's line in the console client")
-    page.type("message-input", "<b>markup</b> stays plain text")
-    bob.stdin.write("nice: é, 日本 and emoji 🙂 arrive whole\n".encode())
+    page.type("message-input", "<b>markup</b> stays plain text here")
+    bob.stdin.write("and accents arrive whole: café, Grüße, naïve\n".encode())
     bob.stdin.flush()
-    page.wait_line("bob: nice: é, 日本 and emoji 🙂 arrive whole")
+    page.wait_line("bob: and accents arrive whole: café, Grüße, naïve")
     assert page.texts("users") == ["ann", "bob"], page.texts("users")
     if screenshot:
         page.driver.save_screenshot(screenshot)
@@ -357,25 +357,26 @@ def main():
     screenshot = os.environ.get("HALVEX_SCREENSHOT")
     if screenshot:
         screenshot = os.path.abspath(screenshot)
+    started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="halvex-web-") as scratch, \
             open("/tmp/halvex-port6112.lock", "a") as lock:
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            print("waiting for /tmp/halvex-port6112.lock: another program uses port 6112", flush=True)
-            fcntl.flock(lock, fcntl.LOCK_EX)
-        stamp.start = time.monotonic()
         processes = Processes(scratch)
-        driver = None
+        # The browser starts before the lock: it takes seconds and touches no port of ours.
+        driver = start_browser(os.path.join(scratch, "profile"))
         try:
+            driver.set_script_timeout(WAIT)
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                print("waiting for /tmp/halvex-port6112.lock: another program uses port 6112",
+                      flush=True)
+                fcntl.flock(lock, fcntl.LOCK_EX)
+            stamp.start = time.monotonic()
             server = start_server(processes, args.server, "server")
             port = free_loopback_port()
             processes.start("websockify", ["websockify", "--web", args.web, f"127.0.0.1:{port}",
                                            f"127.0.0.1:{SERVER_PORT}"])
             wait_until(lambda: accepts(port), "websockify to listen")
-            driver = start_browser(os.path.join(scratch, "profile"))
-            stamp("browser started")
-            driver.set_script_timeout(WAIT)
             driver.get(f"http://127.0.0.1:{port}/")
             page = Page(driver)
             unit_checks(driver)
@@ -391,12 +392,10 @@ def main():
                     print(f"--- {name} log (end) ---\n" + processes.log(name)[-3000:])
             raise
         finally:
-            if driver is not None:
-                driver.quit()
-            stamp("browser ended")
+            driver.quit()
             processes.stop_all()
-            stamp("processes ended")
-    stamp("web client: all checks passed")
+    print(f"web client: all checks passed in {time.monotonic() - started:.1f} s, "
+          f"{time.monotonic() - stamp.start:.1f} s of them on port 6112")
     return 0
 
 
