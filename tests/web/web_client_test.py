@@ -234,7 +234,7 @@ def start_browser(profile):
     options.binary_location = shutil.which("chromium")
     for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--window-size=1000,640", f"--user-data-dir={profile}"):
+                 "--window-size=900,480", f"--user-data-dir={profile}"):
         options.add_argument(flag)
     return webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
 
