@@ -8,7 +8,6 @@ tool it needs is missing. With HALVEX_SCREENSHOT=FILE it saves the conversation 
 """
 import argparse
 import fcntl
-import importlib.util
 import os
 import shutil
 import socket
@@ -26,7 +25,9 @@ WAIT = 15  # seconds for anything the page or a peer should do
 
 def missing_tools():
     missing = [tool for tool in ("chromium", "chromedriver", "websockify") if not shutil.which(tool)]
-    if importlib.util.find_spec("selenium") is None:
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
         missing.append("python3-selenium")
     return missing
 
@@ -103,8 +104,8 @@ class Processes:
         self.running = []
 
     def start(self, name, command, **options):
-        log = open(os.path.join(self.logs, name + ".log"), "ab")
-        process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, **options)
+        with open(os.path.join(self.logs, name + ".log"), "ab") as log:
+            process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, **options)
         self.running.append(process)
         return process
 
@@ -223,8 +224,8 @@ def unit_checks(driver):
     failures = driver.execute_async_script(
         UNIT_SCRIPT, list(stream), [list(p) for p in packets], EVENT_CASES)
     assert not failures, "unit checks in the browser failed: " + "; ".join(failures[:10])
-    stamp(f"unit checks: frame cutter over {len(stream) + 1} cut points squared, encoder, "
-          f"decoder, caret notation and {len(EVENT_CASES)} event sequences passed")
+    stamp(f"unit checks passed: frame cutter at every pair of {len(stream) + 1} cut points, "
+          f"encoder, decoder, caret notation, {len(EVENT_CASES)} event sequences")
 
 
 def start_browser(profile):
