@@ -23,9 +23,15 @@ constexpr int HandledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // The terminal as it was before line editing, for the signal handler to put back.
 termios originalTerminal{};
 bool bracketedPaste = false;
+volatile std::sig_atomic_t resized = 0;
 
-// Readline holds the terminal in its own mode only while it reads a key; a signal that
-// stops or ends the program at any other time must not leave it so.
+void NoteResize(int) {
+    resized = 1;
+}
+
+// Readline keeps the terminal in its own mode all the while a line is typed, but catches
+// signals only inside its own calls: one that ends the program in between must not leave
+// the terminal so.
 void RestoreTerminalOnSignal(int signal) {
     tcsetattr(STDIN_FILENO, TCSANOW, &originalTerminal);
     if (bracketedPaste) {
@@ -58,6 +64,7 @@ class ReadlineConsole : public ChatConsole {
         for (const int signal : HandledSignals) {
             std::signal(signal, RestoreTerminalOnSignal);
         }
+        std::signal(SIGWINCH, NoteResize);
         rl_callback_handler_install(Prompt, LineDone);
     }
 
@@ -69,6 +76,7 @@ class ReadlineConsole : public ChatConsole {
     SOCKET InputHandle() const override { return input; }
 
     bool ReadInput(const LineHandler& handler) override {
+        FollowResize();
         onLine = &handler;
         wanted = true;
         for (int keys = 0;
@@ -87,6 +95,7 @@ class ReadlineConsole : public ChatConsole {
             ChatConsole::Print(to, text);
             return;
         }
+        FollowResize();
         rl_clear_visible_line();
         std::fflush(rl_outstream);
         ChatConsole::Print(to, text);
@@ -94,6 +103,14 @@ class ReadlineConsole : public ChatConsole {
     }
 
   private:
+    // Readline learns of a resized terminal by itself only inside its own calls.
+    static void FollowResize() {
+        if (resized != 0) {
+            resized = 0;
+            rl_resize_terminal();
+        }
+    }
+
     bool KeyWaiting() const {
         WSAPOLLFD wait{};
         wait.fd = input;
@@ -101,8 +118,8 @@ class ReadlineConsole : public ChatConsole {
         return WSAPoll(&wait, 1, 0) > 0;
     }
 
-    // Bound to Return: keeps the line, then takes it as an empty one, which readline
-    // erases from the screen instead of leaving it there with a line feed.
+    // Bound to Return: keeps the line and clears it from the screen, then takes it as an
+    // empty one, after which readline writes no line feed (rl_erase_empty_line).
     static int TakeLine(int count, int key) {
         active->taken.assign(rl_line_buffer, static_cast<std::size_t>(rl_end));
         rl_clear_visible_line();
@@ -147,6 +164,7 @@ class ReadlineConsole : public ChatConsole {
         for (const int signal : HandledSignals) {
             std::signal(signal, SIG_DFL);
         }
+        std::signal(SIGWINCH, SIG_DFL);
     }
 
     static ReadlineConsole* active;  // readline's callbacks carry no context
