@@ -19,9 +19,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Just enough of a terminal to tell what a person would see: printable characters,
-// carriage return, line feed, backspace, erasing to the end of the line and moving the
-// cursor. Other escape sequences are skipped.
+// Just enough of a terminal to tell what a person would see of readline's output on one
+// wide screen: printable characters, carriage return, line feed, backspace, erasing to the
+// end of the line and moving up. Other escape sequences are skipped.
 class Screen {
   public:
     void Feed(const std::string& bytes) {
@@ -73,12 +73,6 @@ class Screen {
             line.resize(std::min(line.size(), column));
         } else if (command == 'A') {
             row = row >= count ? row - count : 0;
-        } else if (command == 'B') {
-            row += count;
-        } else if (command == 'C') {
-            column += count;
-        } else if (command == 'D') {
-            column = column >= count ? column - count : 0;
         }
     }
 
