@@ -7,6 +7,7 @@
 
 #include "ChatSession.h"
 #include "MyServer.h"
+#include "UserListChange.h"
 #include "support/Loopback.h"
 
 namespace {
@@ -70,7 +71,8 @@ class ChatClientTest : public testing::Test {
     ScriptedInput input;
     std::ostringstream out;
     std::ostringstream err;
-    ChatSession session{client, input.reader.GetHandle(), out, err};
+    PlainConsole typing{input.reader.GetHandle(), out, err};
+    ChatSession session{client, typing};
 };
 
 std::string WithoutTimes(const std::string& text) {
@@ -84,7 +86,7 @@ TEST_F(ChatClientTest, ScriptedSessionShowsEverythingInOrder) {
     hNet::FramedClient bob;
     std::string error;
     ASSERT_TRUE(bob.Connect("127.0.0.1", port, error)) << error;
-    ASSERT_TRUE(Shows("* A user joined.\n"));
+    ASSERT_TRUE(Shows("New user connected!\n"));
     auto line = std::make_shared<hNet::Packet>(hNet::PacketType::ChatMessage);
     *line << std::string("bob:\tred\x1b[31m!\x7f");
     ASSERT_TRUE(bob.Send(line));
@@ -103,7 +105,6 @@ TEST_F(ChatClientTest, ScriptedSessionShowsEverythingInOrder) {
               "[hh:mm:ss] [SERVER]: Welcome to Halvex chat server!\n"
               "Online: ann\n"
               "[hh:mm:ss] [SERVER]: New user connected!\n"
-              "* A user joined.\n"
               "bob:^Ired^[[31m!^?\n"
               "ann: hello\n"
               "Online: ann\n");
@@ -127,9 +128,9 @@ TEST_F(ChatClientTest, RefusesWhatCannotBeSentAndStopsAtQuit) {
     ASSERT_TRUE(TurnUntil([&] { return session.Finished(); }));
     EXPECT_EQ(session.ExitStatus(), 0);
     EXPECT_EQ(err.str(),
-              "Unknown command /nope; /help lists the commands.\n"
-              "Usage: /name NEW\n"
-              "Line too long: at most 8186 bytes fit one message; not sent.\n");
+              "halvex-chat: unknown command /nope; /help lists the commands.\n"
+              "halvex-chat: usage: /name NEW\n"
+              "halvex-chat: line too long: at most 8186 bytes fit one message; not sent.\n");
     support::Turns(server, 50);
     EXPECT_NE(serverLog.str().find(" Message: fits\n"), std::string::npos);
     EXPECT_EQ(serverLog.str().find("xxx"), std::string::npos);
@@ -141,7 +142,76 @@ TEST_F(ChatClientTest, ServerClosingTheConnectionEndsWithStatusOne) {
     server.CloseConnection(0, "Closed by the test.");
     ASSERT_TRUE(TurnUntil([&] { return session.Finished(); }));
     EXPECT_EQ(session.ExitStatus(), 1);
-    EXPECT_EQ(err.str(), "Disconnected: the server closed the connection.\n");
+    EXPECT_EQ(err.str(), "halvex-chat: disconnected: the server closed the connection.\n");
+}
+
+TEST_F(ChatClientTest, NamesWhoJoinsIsRenamedAndLeaves) {
+    session.SetName("ann");
+    ASSERT_TRUE(Shows("Online: ann\n"));
+    hNet::FramedClient bob;
+    std::string error;
+    ASSERT_TRUE(bob.Connect("127.0.0.1", port, error)) << error;
+    const auto setName = [&](const std::string& name) {
+        auto packet = std::make_shared<hNet::Packet>(hNet::PacketType::SetUserName);
+        *packet << name;
+        return bob.Send(packet);
+    };
+    ASSERT_TRUE(setName("bob"));
+    ASSERT_TRUE(Shows("* bob joined\n"));
+    ASSERT_TRUE(setName("rob\x1b"));
+    ASSERT_TRUE(Shows("* bob is now rob^[\n"));
+    bob.Close();
+    ASSERT_TRUE(Shows("* rob^[ left\n"));
+
+    input.Type("  \t\n/help\nlast\n");
+    ASSERT_TRUE(Shows("ann: last\n"));
+    EXPECT_EQ(WithoutTimes(out.str()),
+              "[hh:mm:ss] [SERVER]: Connection to server successful.\n"
+              "[hh:mm:ss] [SERVER]: Welcome to Halvex chat server!\n"
+              "Online: ann\n"
+              "[hh:mm:ss] [SERVER]: New user connected!\n"
+              "* bob joined\n"
+              "* bob is now rob^[\n"
+              "[hh:mm:ss][SERVER]: A user disconnected.\n"
+              "* rob^[ left\n"
+              "  /name NEW   set or change your name\n"
+              "  /users      show the named users online, as last announced by the server\n"
+              "  /quit       leave (so does the end of input, Ctrl-D at a terminal)\n"
+              "  /help       show these commands\n"
+              "ann: last\n");
+    EXPECT_EQ(err.str(), "");
+}
+
+TEST(UserListChange, NamesOnlyWhatTheListsShow) {
+    struct Case {
+        UserNames before;
+        UserNames after;
+        bool departureAnnounced;
+        std::optional<std::string> event;
+    };
+    const Case cases[] = {
+        {{"ann"}, {"ann", "bob"}, false, "bob joined"},
+        {{"ann"}, {"ann", "ann"}, false, "ann joined"},
+        {{"ann", "bob"}, {"robert", "ann"}, false, "bob is now robert"},
+        {{"ann", "ann"}, {"ann", "annie"}, true, "ann is now annie"},
+        {{"ann", "bob"}, {"ann"}, true, "bob left"},
+        {{"bob", "ann", "bob"}, {"ann", "bob"}, true, "bob left"},
+        // A name gone without the server's notice, the same names reordered, and changes
+        // of more than one name are not told as one person's.
+        {{"ann", "bob"}, {"ann"}, false, std::nullopt},
+        {{"ann", "bob"}, {"bob", "ann"}, true, std::nullopt},
+        {{"ann"}, {"ann", "bob", "cy"}, false, std::nullopt},
+        {{"ann", "bob", "cy"}, {"ann"}, true, std::nullopt},
+        {{"ann", "bob"}, {"cy", "dee"}, false, std::nullopt},
+        {{"ann", "bob"}, {"bob", "cy", "dee"}, true, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(DescribeUserListChange(c.before, c.after, c.departureAnnounced), c.event)
+            << testing::PrintToString(c.before) << " -> " << testing::PrintToString(c.after);
+    }
+    EXPECT_EQ(ParseUserList("ann\nbob\nann\n"), (UserNames{"ann", "bob", "ann"}));
+    EXPECT_EQ(ParseUserList("\nann\nunfinished"), (UserNames{"", "ann"}));
+    EXPECT_EQ(ParseUserList(""), UserNames{});
 }
 
 TEST(ChatCommandLine, ReportsWhatItCannotDo) {
@@ -149,14 +219,16 @@ TEST(ChatCommandLine, ReportsWhatItCannotDo) {
     std::ostringstream err;
     const std::string port = std::to_string(support::FreePort());
     EXPECT_EQ(RunChatClient({"127.0.0.1", port, "--name", "ann"}, INVALID_SOCKET, out, err), 1);
-    EXPECT_EQ(err.str().rfind("cannot connect to 127.0.0.1:" + port + ": ", 0), 0u) << err.str();
-    EXPECT_GT(err.str().size(), ("cannot connect to 127.0.0.1:" + port + ": \n").size());
+    const std::string refusal = "halvex-chat: cannot connect to 127.0.0.1:" + port + ": ";
+    EXPECT_EQ(err.str().rfind(refusal, 0), 0u) << err.str();
+    EXPECT_GT(err.str().size(), refusal.size() + 1);
 
     EXPECT_EQ(RunChatClient({"127.0.0.1", "70000"}, INVALID_SOCKET, out, err), 2);
     EXPECT_EQ(RunChatClient({"a", "1", "b"}, INVALID_SOCKET, out, err), 2);
     EXPECT_EQ(RunChatClient({"--name"}, INVALID_SOCKET, out, err), 2);
     EXPECT_EQ(out.str(), "");
     EXPECT_EQ(RunChatClient({"--help"}, INVALID_SOCKET, out, err), 0);
+    EXPECT_EQ(out.str().rfind("usage: halvex-chat [HOST [PORT]]", 0), 0u);
     EXPECT_NE(out.str().find("/name NEW"), std::string::npos);
 }
 

@@ -13,19 +13,27 @@ using hNet::PacketType;
 
 constexpr int FlushTimeoutMs = 2000;
 constexpr auto LingerTime = std::chrono::seconds(2);
-constexpr std::size_t InputChunkBytes = 4096;
 
-constexpr const char* Usage =
+constexpr const char* UsageHead =
     "usage: halvex-chat [HOST [PORT]] [--name NAME]\n"
     "Talks to a Halvex chat server (default 127.0.0.1, port 6112).\n"
     "Every line you type is sent to everyone, as \"NAME: text\" once you have a name;\n"
-    "empty lines are not sent. Standard input may be a file or a pipe.\n"
-    "  /name NEW   set or change your name\n"
-    "  /users      show the named users online, as last announced by the server\n"
-    "  /quit       leave (so does the end of input)\n"
-    "  /help       show this\n"
+    "blank lines are not sent. Standard input may be a file or a pipe.\n";
+constexpr const char* UsageTail =
     "Exit status: 0 after /quit or the end of input, 1 when the server cannot be reached\n"
     "or closes the connection, 2 on a bad command line.\n";
+constexpr const char* ChatCommands =
+    "  /name NEW   set or change your name\n"
+    "  /users      show the named users online, as last announced by the server\n"
+    "  /quit       leave (so does the end of input, Ctrl-D at a terminal)\n"
+    "  /help       show these commands";
+
+std::string Usage() {
+    return std::string(UsageHead) + ChatCommands + "\n" + UsageTail;
+}
+
+// The server's notice that someone left ends so, after its time stamp.
+constexpr const char* DepartureNotice = "[SERVER]: A user disconnected.";
 
 // Control characters as ^X, so that no text from others can steer the terminal.
 std::string Visible(const std::string& text) {
@@ -52,15 +60,24 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
+bool EndsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+bool IsBlank(const std::string& line) {
+    return line.find_first_not_of(" \t") == std::string::npos;
+}
+
 }  // namespace
 
-ChatSession::ChatSession(hNet::FramedClient& client, SOCKET input, std::ostream& out,
-                         std::ostream& err)
-    : client(client), input(input), out(out), err(err) {}
+ChatSession::ChatSession(hNet::FramedClient& client, ChatConsole& console)
+    : client(client), console(console) {}
 
 void ChatSession::SetName(std::string newName) {
     if (newName.size() > hNet::MaxTextBytes) {
-        err << "That name is too long: at most " << hNet::MaxTextBytes << " bytes." << std::endl;
+        console.Warn("that name is too long: at most " + std::to_string(hNet::MaxTextBytes) +
+                     " bytes.");
         return;
     }
     client.Queue(TextPacket(PacketType::SetUserName, newName));
@@ -76,7 +93,7 @@ void ChatSession::Turn(int timeoutMs) {
     waits[0].events = client.HasUnsent() ? POLLRDNORM | POLLWRNORM : POLLRDNORM;
     // New lines are read only once the server has taken the earlier ones.
     const bool wantInput = inputOpen && !client.HasUnsent();
-    waits[1].fd = input;
+    waits[1].fd = console.InputHandle();
     waits[1].events = POLLRDNORM;
     if (!inputOpen) {
         const auto left =
@@ -92,51 +109,20 @@ void ChatSession::Turn(int timeoutMs) {
         ShowPacket(*packet);
     }
     if (!client.IsOpen()) {
-        err << "Disconnected: " << client.CloseReason() << "." << std::endl;
+        console.Warn("disconnected: " + client.CloseReason() + ".");
         Finish(1);
         return;
     }
-    if (wantInput && waits[1].revents != 0) {
-        ReadInput();
+    if (wantInput && waits[1].revents != 0 &&
+        !console.ReadInput([this](std::string line) { return HandleLine(std::move(line)); })) {
+        EndOfInput();
     }
     if (!inputOpen && (!awaitedEcho || Clock::now() >= lingerDeadline)) {
         Finish(0);
     }
 }
 
-void ChatSession::ReadInput() {
-    std::array<char, InputChunkBytes> chunk{};
-    const int count = hNet::ReadHandle(input, chunk.data(), static_cast<int>(chunk.size()));
-    if (count <= 0) {
-        EndOfInput();
-        return;
-    }
-    for (int i = 0; i < count && !Finished(); ++i) {
-        const char c = chunk[static_cast<std::size_t>(i)];
-        if (c == '\n') {
-            if (!skippingLongLine) {
-                HandleLine(std::move(partialLine));
-            }
-            partialLine.clear();
-            skippingLongLine = false;
-        } else if (!skippingLongLine) {
-            partialLine += c;
-            // Bounds the line buffer: no line this long can be sent anyway.
-            if (partialLine.size() > hNet::MaxTextBytes + 1) {
-                err << "Line too long: at most " << hNet::MaxTextBytes
-                    << " bytes fit one message; not sent." << std::endl;
-                partialLine.clear();
-                skippingLongLine = true;
-            }
-        }
-    }
-}
-
 void ChatSession::EndOfInput() {
-    if (!partialLine.empty() && !skippingLongLine) {
-        HandleLine(std::move(partialLine));
-    }
-    partialLine.clear();
     if (Finished()) {
         return;
     }
@@ -145,7 +131,11 @@ void ChatSession::EndOfInput() {
     client.Flush(FlushTimeoutMs);
 }
 
-void ChatSession::HandleLine(std::string line) {
+// False once the session has finished and wants no more lines.
+bool ChatSession::HandleLine(std::string line) {
+    if (Finished()) {
+        return false;
+    }
     if (!line.empty() && line.back() == '\r') {
         line.pop_back();
     }
@@ -155,23 +145,24 @@ void ChatSession::HandleLine(std::string line) {
     } else if (line == "/users") {
         ShowUsers();
     } else if (line == "/help") {
-        out << Usage;
+        console.Show(ChatCommands);
     } else if (StartsWith(line, "/name ") && line.size() > 6) {
         SetName(line.substr(6));
     } else if (line == "/name" || line == "/name ") {
-        err << "Usage: /name NEW" << std::endl;
+        console.Warn("usage: /name NEW");
     } else if (StartsWith(line, "/")) {
-        err << "Unknown command " << Visible(line) << "; /help lists the commands." << std::endl;
-    } else if (!line.empty()) {
+        console.Warn("unknown command " + Visible(line) + "; /help lists the commands.");
+    } else if (!IsBlank(line)) {
         SendChat(line);
     }
+    return !Finished();
 }
 
 void ChatSession::SendChat(const std::string& line) {
     const std::string text = name.empty() ? line : name + ": " + line;
     if (text.size() > hNet::MaxTextBytes) {
-        err << "Line too long: at most " << hNet::MaxTextBytes
-            << " bytes fit one message, name included; not sent." << std::endl;
+        console.Warn("line too long: at most " + std::to_string(hNet::MaxTextBytes) +
+                     " bytes fit one message, name included; not sent.");
         return;
     }
     client.Queue(TextPacket(PacketType::ChatMessage, text));
@@ -187,42 +178,54 @@ void ChatSession::ShowPacket(Packet& packet) {
                 if (awaitedEcho == text) {
                     awaitedEcho.reset();
                 }
-                out << Visible(text) << std::endl;
+                departureAnnounced = departureAnnounced || EndsWith(text, DepartureNotice);
+                console.Show(Visible(text));
                 return;
             }
             case PacketType::UserList: {
                 std::string names;
                 packet >> names;
-                userList = std::move(names);
-                ShowUsers();
+                TakeUserList(names);
                 return;
             }
             case PacketType::UserConnected:
-                out << "* A user joined." << std::endl;
+                // The server's notice just before it says as much, and names nobody either.
                 return;
             default:
-                err << "Ignored a message of unknown type "
-                    << static_cast<unsigned>(packet.GetPacketType()) << " from the server."
-                    << std::endl;
+                console.Warn("ignored a message of unknown type " +
+                             std::to_string(static_cast<unsigned>(packet.GetPacketType())) +
+                             " from the server.");
         }
     } catch (const hNet::PacketException&) {
-        err << "Ignored a malformed message from the server." << std::endl;
+        console.Warn("ignored a malformed message from the server.");
+    }
+}
+
+// A change that the lists show to be one person's is told as an event; anything else as
+// the whole list.
+void ChatSession::TakeUserList(const std::string& body) {
+    UserNames names = ParseUserList(body);
+    const auto event =
+        userList ? DescribeUserListChange(*userList, names, departureAnnounced) : std::nullopt;
+    userList = std::move(names);
+    departureAnnounced = false;
+    if (event) {
+        console.Show("* " + Visible(*event));
+    } else {
+        ShowUsers();
     }
 }
 
 void ChatSession::ShowUsers() {
     if (!userList) {
-        out << "No user list yet: the server sends it when someone sets a name." << std::endl;
+        console.Show("No user list yet: the server sends it when someone sets a name.");
         return;
     }
     std::string shown;
-    std::size_t start = 0;
-    for (auto end = userList->find('\n'); end != std::string::npos;
-         end = userList->find('\n', start)) {
-        shown += (start == 0 ? "" : ", ") + Visible(userList->substr(start, end - start));
-        start = end + 1;
+    for (const std::string& user : *userList) {
+        shown += (shown.empty() ? "" : ", ") + Visible(user);
     }
-    out << "Online: " << (userList->empty() ? "nobody has a name" : shown) << std::endl;
+    console.Show("Online: " + (userList->empty() ? "nobody has a name" : shown));
 }
 
 void ChatSession::Finish(int status) {
@@ -235,13 +238,13 @@ int RunChatClient(const std::vector<std::string>& args, SOCKET input, std::ostre
     std::optional<std::string> name;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--help" || args[i] == "-h") {
-            out << Usage;
+            out << Usage();
             return 0;
         }
         if (args[i] == "--name" && i + 1 < args.size()) {
             name = args[++i];
         } else if (StartsWith(args[i], "-") || positional.size() == 2) {
-            err << "halvex-chat: unexpected argument " << args[i] << "\n" << Usage;
+            err << "halvex-chat: unexpected argument " << args[i] << "\n" << Usage();
             return 2;
         } else {
             positional.push_back(args[i]);
@@ -253,7 +256,7 @@ int RunChatClient(const std::vector<std::string>& args, SOCKET input, std::ostre
         const std::string& text = positional[1];
         const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
         if (error != std::errc() || end != text.data() + text.size() || port == 0 || port > 65535) {
-            err << "halvex-chat: bad port " << text << "\n" << Usage;
+            err << "halvex-chat: bad port " << text << "\n" << Usage();
             return 2;
         }
     }
@@ -261,11 +264,13 @@ int RunChatClient(const std::vector<std::string>& args, SOCKET input, std::ostre
     hNet::FramedClient client;
     std::string reason;
     if (!client.Connect(host, static_cast<std::uint16_t>(port), reason)) {
-        err << "cannot connect to " << host << ":" << port << ": " << reason << std::endl;
+        err << "halvex-chat: cannot connect to " << host << ":" << port << ": " << reason
+            << std::endl;
         return 1;
     }
     err << "Connected to " << host << ":" << port << "; /help lists the commands." << std::endl;
-    ChatSession session(client, input, out, err);
+    const auto console = OpenConsole(input, out, err);
+    ChatSession session(client, *console);
     if (name) {
         session.SetName(*name);
     }

@@ -7,14 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "ChatConsole.h"
 #include "FramedClient.h"
 #include "Platform.h"
+#include "UserListChange.h"
 
-// One person's side of the chat: lines read from `input` become chat messages and
-// commands; packets from the server become lines on `out`. Problems go to `err`.
+// One person's side of the chat: lines typed on the console become chat messages and
+// commands; packets from the server become lines on it.
 class ChatSession {
   public:
-    ChatSession(hNet::FramedClient& client, SOCKET input, std::ostream& out, std::ostream& err);
+    ChatSession(hNet::FramedClient& client, ChatConsole& console);
 
     // Sends the name to the server and prefixes every later line with it.
     void SetName(std::string newName);
@@ -27,23 +29,21 @@ class ChatSession {
   private:
     using Clock = std::chrono::steady_clock;
 
-    void ReadInput();
     void EndOfInput();
-    void HandleLine(std::string line);
+    bool HandleLine(std::string line);
     void SendChat(const std::string& line);
     void ShowPacket(hNet::Packet& packet);
+    void TakeUserList(const std::string& body);
     void ShowUsers();
     void Finish(int status);
 
     hNet::FramedClient& client;
-    SOCKET input;
-    std::ostream& out;
-    std::ostream& err;
+    ChatConsole& console;
 
     std::string name;
-    std::optional<std::string> userList;  // as last received: each name ends with a line feed
-    std::string partialLine;
-    bool skippingLongLine = false;
+    std::optional<UserNames> userList;  // as last received
+    // Whether the server announced a departure since that list came.
+    bool departureAnnounced = false;
     bool inputOpen = true;
     // After the end of input the session stays until the server has relayed the last
     // line back, so that piped sessions show what they said.
