@@ -1,5 +1,7 @@
 #include "ConsoleText.h"
 
+#include <sstream>
+
 void WriteCaretNotation(std::ostream& out, std::string_view text) {
     std::size_t plainFrom = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -13,4 +15,10 @@ void WriteCaretNotation(std::ostream& out, std::string_view text) {
         plainFrom = i + 1;
     }
     out.write(text.data() + plainFrom, static_cast<std::streamsize>(text.size() - plainFrom));
+}
+
+std::string CaretNotation(std::string_view text) {
+    std::ostringstream shown;
+    WriteCaretNotation(shown, text);
+    return shown.str();
 }

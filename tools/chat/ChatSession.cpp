@@ -4,6 +4,7 @@
 #include <array>
 #include <charconv>
 
+#include "ConsoleText.h"
 #include "PacketException.h"
 
 namespace {
@@ -34,21 +35,6 @@ std::string Usage() {
 
 // The server's notice that someone left ends so, after its time stamp.
 constexpr const char* DepartureNotice = "[SERVER]: A user disconnected.";
-
-// Control characters as ^X, so that no text from others can steer the terminal.
-std::string Visible(const std::string& text) {
-    std::string shown;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            shown += '^';
-            shown += static_cast<char>(byte ^ 0x40);
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
 
 std::shared_ptr<Packet> TextPacket(PacketType type, const std::string& text) {
     auto packet = std::make_shared<Packet>(type);
@@ -151,7 +137,7 @@ bool ChatSession::HandleLine(std::string line) {
     } else if (line == "/name" || line == "/name ") {
         console.Warn("usage: /name NEW");
     } else if (StartsWith(line, "/")) {
-        console.Warn("unknown command " + Visible(line) + "; /help lists the commands.");
+        console.Warn("unknown command " + CaretNotation(line) + "; /help lists the commands.");
     } else if (!IsBlank(line)) {
         SendChat(line);
     }
@@ -179,7 +165,7 @@ void ChatSession::ShowPacket(Packet& packet) {
                     awaitedEcho.reset();
                 }
                 departureAnnounced = departureAnnounced || EndsWith(text, DepartureNotice);
-                console.Show(Visible(text));
+                console.Show(CaretNotation(text));
                 return;
             }
             case PacketType::UserList: {
@@ -210,7 +196,7 @@ void ChatSession::TakeUserList(const std::string& body) {
     userList = std::move(names);
     departureAnnounced = false;
     if (event) {
-        console.Show("* " + Visible(*event));
+        console.Show("* " + CaretNotation(*event));
     } else {
         ShowUsers();
     }
@@ -223,7 +209,7 @@ void ChatSession::ShowUsers() {
     }
     std::string shown;
     for (const std::string& user : *userList) {
-        shown += (shown.empty() ? "" : ", ") + Visible(user);
+        shown += (shown.empty() ? "" : ", ") + CaretNotation(user);
     }
     console.Show("Online: " + (userList->empty() ? "nobody has a name" : shown));
 }
