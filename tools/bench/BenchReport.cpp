@@ -13,8 +13,13 @@ std::string Workload(const BenchOptions& options) {
     std::ostringstream text;
     text << options.clients << " clients, " << options.senders << " senders, " << options.textBytes
          << "-byte texts, ";
-    if (options.rate > 0) {
+    if (options.senders == 0) {
+        text << "idle";
+    } else if (options.rate > 0) {
         text << options.rate << " lines/s in total";
+        if (options.senders > 0) {
+            text << " (" << options.rate / options.senders << " per sender)";
+        }
     } else {
         text << "flat out with window " << options.window;
     }
@@ -65,10 +70,19 @@ void PrintSummary(const BenchReport& report, std::ostream& out) {
                           << DeliveriesPerServerCpuSecond(report) << std::setprecision(1)
                           << " deliveries per CPU second\n";
     }
-    if (report.serverRssKiB && report.serverRssBeforeKiB) {
+    if (const auto perClient = report.ServerRssPerClientKiB()) {
         row("server memory") << *report.serverRssKiB << " KiB resident, "
-                             << *report.serverRssBeforeKiB << " KiB before the clients came\n";
+                             << *report.serverRssBeforeKiB << " KiB before the clients came, "
+                             << std::setprecision(2) << *perClient << std::setprecision(1)
+                             << " KiB per client\n";
     }
+    row("admission") << std::setprecision(2) << report.admissionSeconds << std::setprecision(1)
+                     << " s from the first connect until every arrival was heard; bench CPU "
+                     << report.admissionBenchCpuPercent << "%";
+    if (report.admissionServerCpuPercent) {
+        out << ", server CPU " << *report.admissionServerCpuPercent << "%";
+    }
+    out << "\n";
     out << std::defaultfloat << std::flush;
 }
 
@@ -99,6 +113,11 @@ std::string JsonLine(const BenchReport& report) {
                      : std::nullopt);
     JsonOptional(json, "server_rss_kib", report.serverRssKiB);
     JsonOptional(json, "server_rss_before_kib", report.serverRssBeforeKiB);
+    json << std::setprecision(2);
+    JsonOptional(json, "server_rss_per_client_kib", report.ServerRssPerClientKiB());
+    json << ",\"admission_s\":" << report.admissionSeconds << std::setprecision(1)
+         << ",\"admission_bench_cpu_pct\":" << report.admissionBenchCpuPercent;
+    JsonOptional(json, "admission_server_cpu_pct", report.admissionServerCpuPercent);
     json << "}";
     return json.str();
 }
