@@ -106,21 +106,20 @@ class Worker {
                     client.connection.HasUnsent() ? POLLRDNORM | POLLWRNORM : POLLRDNORM;
                 waits[i].revents = 0;
             }
-            if (WSAPoll(waits.data(), static_cast<unsigned long>(waits.size()), waitMs) > 0) {
-                for (std::size_t i = 0; i < clients.size(); ++i) {
-                    if (waits[i].revents & POLLWRNORM) {
-                        clients[i]->connection.Flush(0);
-                    }
-                    if (waits[i].revents != 0) {
-                        ReadFrom(*clients[i]);
-                    }
+            const bool ready =
+                WSAPoll(waits.data(), static_cast<unsigned long>(waits.size()), waitMs) > 0;
+            for (std::size_t i = 0; ready && i < clients.size(); ++i) {
+                if (waits[i].revents & POLLWRNORM) {
+                    clients[i]->connection.Flush(0);
                 }
-                if (phase == Phase::Settling) {
-                    Publish(phase);
-                    std::this_thread::sleep_for(AnnouncementPause);
+                if (waits[i].revents != 0) {
+                    ReadFrom(*clients[i]);
                 }
             }
             Publish(phase);
+            if (ready && phase == Phase::Settling) {
+                std::this_thread::sleep_for(AnnouncementPause);
+            }
         }
     }
 
