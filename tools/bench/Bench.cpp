@@ -98,7 +98,7 @@ class Worker {
             int waitMs = options.senders > 0 ? IdleWaitMs : NoSendersWaitMs;
             for (std::size_t i = 0; i < clients.size(); ++i) {
                 BenchClient& client = *clients[i];
-                if (phase == Phase::Measuring) {
+                if (phase == Phase::Measuring && client.sender >= 0) {
                     waitMs = std::min(waitMs, SendDue(client));
                 }
                 waits[i].fd = client.connection.Handle();
@@ -142,9 +142,10 @@ class Worker {
         }
     }
 
-    // Sends what is due, in one call; the milliseconds until the next line will be due.
+    // Sends what is due for a sender, in one call; the milliseconds until the next line
+    // will be due.
     int SendDue(BenchClient& client) {
-        if (client.sender < 0 || client.closed) {
+        if (client.closed) {
             return IdleWaitMs;
         }
         while (client.sent - client.echoed < static_cast<std::uint64_t>(options.window)) {

@@ -108,7 +108,9 @@ for name in "${names[@]}"; do
         [ -e "${files[0]}" ] || continue
         grep -h '^{' "${files[@]}" | jq -rs --arg name "$name" --arg kind "$kind" '
             def median(f): map(f | select(. != null)) | sort |
-                if length == 0 then null else .[(length - 1) / 2 | floor] end;
+                if length == 0 then null
+                elif length % 2 == 1 then .[length / 2 | floor]
+                else (.[length / 2 - 1] + .[length / 2]) / 2 end;
             if $kind == "floor" then
                 "\($name | . + " " * (10 - length))  floor: server \(median(.server_cpu_pct))% of one core"
             else
