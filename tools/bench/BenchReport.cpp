@@ -93,9 +93,12 @@ std::string JsonLine(const BenchReport& report) {
     json << std::fixed << std::setprecision(1);
     json << "{\"clients\":" << options.clients << ",\"senders\":" << options.senders
          << ",\"text_bytes\":" << options.textBytes << ",\"mode\":\""
-         << (options.rate > 0 ? "rate" : "flat-out") << "\",\"window\":" << options.window
-         << ",\"rate\":" << options.rate << ",\"threads\":" << options.threads
-         << ",\"seconds\":" << report.seconds << ",\"sent\":" << report.sent
+         << (options.senders == 0 ? "idle"
+             : options.rate > 0   ? "rate"
+                                  : "flat-out")
+         << "\",\"window\":" << options.window << ",\"rate\":" << options.rate
+         << ",\"threads\":" << options.threads << ",\"seconds\":" << report.seconds
+         << ",\"sent\":" << report.sent
          << ",\"sent_per_s\":" << PerSecond(report.sent, report.seconds)
          << ",\"delivered\":" << report.delivered
          << ",\"delivered_per_s\":" << PerSecond(report.deliveredInWindow, report.seconds)
