@@ -28,8 +28,8 @@ const char* const BenchUsage =
     "  --threads T         threads that run the clients (default 1)\n"
     "  --drain SECONDS     wait for lines on their way after the measurement (default 2)\n"
     "  --server-pid PID    report the CPU share and memory of this server process (Linux)\n"
-    "Connecting and announcing N clients may take up to 30 s + 10 us * N^2 (1,000: 40 s;\n"
-    "10,000: 1,030 s); the time it took is reported as the admission time.\n"
+    "Connecting and announcing N clients may take up to 30 s + 20 us * N^2 (1,000: 50 s;\n"
+    "10,000: 2,030 s); the time it took is reported as the admission time.\n"
     "Progress goes to standard error; a summary table and one JSON line to standard output.\n"
     "Exit status: 0 when every line arrived in order, 1 when any was lost or out of order\n"
     "or a client was dropped, 2 when the run could not be made.\n";

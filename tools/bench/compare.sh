@@ -10,7 +10,7 @@
 # --floor SECONDS also measures, in every turn, each server's CPU share with no client at
 # all: the floor that every idle figure is measured against. Without bench options only
 # the floor is measured. It takes the port's lock itself (waiting at most 30 min).
-# Each run is stopped after --run-timeout seconds (default 1500). The output of every run
+# Each run is stopped after --run-timeout seconds (default 2400). The output of every run
 # is kept in --out (default: a new directory under /tmp).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -23,7 +23,7 @@ usage() {
 
 turns=3
 floor=0
-run_timeout=1500
+run_timeout=2400
 out=
 names=()
 binaries=()
