@@ -282,7 +282,8 @@ std::string ConnectAll(const BenchOptions& options, std::vector<BenchClient>& cl
         }
         for (int greeting = 0; greeting < GreetingPackets; ++greeting) {
             if (!clients[i].connection.Receive(std::min(greetingMs, RemainingMs(deadline)))) {
-                return "client " + std::to_string(i + 1) + " was not greeted by the server";
+                return "client " + std::to_string(i + 1) + " was not greeted by the server" +
+                       (Clock::now() >= deadline ? " before the admission bound" : "");
             }
         }
         clients[i].sender = static_cast<int>(i) < options.senders ? static_cast<int>(i) : -1;
