@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -111,6 +112,68 @@ TEST(Bench, ReportsExactlyTheDeliveriesOfOneDroppedLine) {
     EXPECT_FALSE(report.Clean());
 }
 
+// This process's id where /proc tells it, else 0.
+int OwnPid() {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self", error);
+    return error ? 0 : std::stoi(self.string());
+}
+
+TEST(Bench, TimesTheAdmissionAndTheServerWhileIdle) {
+    LiveServer server;
+    BenchOptions options = ShortRun(server.port);
+    options.clients = 6;
+    options.senders = 0;
+    // The in-process server is this process.
+    options.serverPid = OwnPid();
+    std::ostringstream progress;
+    const BenchReport report = RunBench(options, progress);
+    ASSERT_EQ(report.error, "");
+    EXPECT_TRUE(report.Clean());
+    EXPECT_EQ(report.sent, 0u);
+    EXPECT_GT(report.admissionSeconds, 0);
+    EXPECT_LT(report.admissionSeconds, AdmissionBoundSeconds(options.clients));
+    const std::string json = JsonLine(report);
+    EXPECT_NE(json.find(",\"admission_s\":"), std::string::npos) << json;
+    if (options.serverPid == 0) {
+        return;  // no /proc here: the server figures are left out
+    }
+    ASSERT_TRUE(report.serverCpuPercent && report.admissionServerCpuPercent);
+    EXPECT_GE(*report.serverCpuPercent, 0);
+    ASSERT_TRUE(report.serverRssBeforeKiB && report.serverRssKiB);
+    EXPECT_GT(*report.serverRssBeforeKiB, 0);
+    ASSERT_TRUE(report.ServerRssPerClientKiB());
+    EXPECT_EQ(*report.ServerRssPerClientKiB(),
+              double(*report.serverRssKiB - *report.serverRssBeforeKiB) / 6);
+    EXPECT_NE(json.find(",\"server_rss_per_client_kib\":"), std::string::npos) << json;
+}
+
+TEST(Bench, ARoomSendsOneLinePerClientASecond) {
+    LiveServer server;
+    BenchOptions options;
+    std::string problem;
+    ASSERT_TRUE(ParseBenchOptions(
+        {"--room", "5", "--duration", "0.5", "--drain", "1", "--port", std::to_string(server.port)},
+        options, problem))
+        << problem;
+    std::ostringstream progress;
+    const BenchReport report = RunBench(options, progress);
+    ASSERT_EQ(report.error, "");
+    // The senders' first lines are spread over the first second: no sender has a second
+    // one due within half of it.
+    EXPECT_GE(report.sent, 1u);
+    EXPECT_LE(report.sent, 5u);
+    EXPECT_EQ(report.delivered, 5 * report.sent);
+    EXPECT_TRUE(report.Clean());
+}
+
+TEST(Bench, AdmissionBoundLeavesRoomForTheSquareOfTheClients) {
+    // Today's server took about 56 s for 5,000 clients; 10,000 must still end in time.
+    EXPECT_GT(AdmissionBoundSeconds(5000), 2 * 56.0);
+    EXPECT_GT(AdmissionBoundSeconds(10000), 4 * AdmissionBoundSeconds(5000) - 100);
+    EXPECT_LT(AdmissionBoundSeconds(10000), 3600);
+}
+
 TEST(Bench, SaysWhenItCannotConnect) {
     BenchOptions options = ShortRun(support::FreePort());
     std::ostringstream progress;
@@ -133,6 +196,28 @@ TEST(BenchOptions, RefusesToRunWithoutATimeBound) {
         << problem;
     EXPECT_EQ(parsed.senders, 7);
     EXPECT_EQ(parsed.durationSeconds, 2.5);
+}
+
+TEST(BenchOptions, ARoomIsItsClientsEachSendingOneLineASecond) {
+    BenchOptions room;
+    std::string problem;
+    ASSERT_TRUE(ParseBenchOptions({"--room", "300", "--duration", "5"}, room, problem)) << problem;
+    EXPECT_EQ(room.clients, 300);
+    EXPECT_EQ(room.senders, 300);
+    EXPECT_EQ(room.rate, 300);
+
+    // It says what the room is made of, so none of that may be given besides.
+    for (const char* other : {"--clients", "--senders", "--rate"}) {
+        BenchOptions options;
+        EXPECT_FALSE(
+            ParseBenchOptions({"--room", "300", other, "300", "--duration", "5"}, options, problem))
+            << other;
+        EXPECT_NE(problem.find("--room"), std::string::npos);
+    }
+    BenchOptions options;
+    EXPECT_FALSE(ParseBenchOptions({"--room", "0", "--duration", "5"}, options, problem));
+    // Every client keeps a record per sender.
+    EXPECT_FALSE(ParseBenchOptions({"--room", "5000", "--duration", "5"}, options, problem));
 }
 
 TEST(Probe, SurvivesTheRoundTripAndIgnoresOtherTexts) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <iomanip>
 #include <memory>
 #include <random>
 #include <thread>
@@ -23,9 +24,25 @@ enum class Phase { Settling, Measuring, Draining, Done };
 
 // The server greets every new client with two notices.
 constexpr int GreetingPackets = 2;
-constexpr int GreetingTimeoutMs = 5000;
+// A greeting waits for one turn of a server that may be busy announcing to every client.
+constexpr double GreetingBaseSeconds = 5;
+constexpr double GreetingSecondsPerClient = 0.001;
+constexpr double AdmissionBaseSeconds = 30;
+// Today's server admitted 5,000 clients in about 56 s on a quiet machine (2.2 us times
+// the square) and 10,000 in 622 s on a busy one (6.2 us). This leaves room for a busier
+// machine still, and ends a server that hangs.
+constexpr double AdmissionSecondsPerClientSquared = 20e-6;
+// Descriptors the bench holds besides its clients: standard streams and the like.
+constexpr long SpareDescriptors = 32;
+constexpr auto AdmissionProgressInterval = std::chrono::seconds(10);
 // How long a worker waits when it has nothing due; also how soon it sees a new phase.
 constexpr int IdleWaitMs = 10;
+// Without senders nothing is ever due, and a wait on thousands of sockets costs the
+// bench CPU that an idle measurement should leave alone.
+constexpr int NoSendersWaitMs = 100;
+// While clients arrive, an announcement reaches every earlier client in one server turn:
+// a short pause after reading lets the next look over all sockets find it everywhere.
+constexpr auto AnnouncementPause = std::chrono::milliseconds(2);
 
 std::uint64_t Nanos(Clock::time_point time) {
     return static_cast<std::uint64_t>(
@@ -51,34 +68,38 @@ struct BenchClient {
 
 struct Control {
     std::atomic<Phase> phase{Phase::Settling};
+    // Clients greeted so far; each is handed to its worker once it is counted here.
+    std::atomic<std::size_t> connected{0};
     Clock::time_point start;  // written before the phase turns to Measuring
     std::uint32_t run = 0;
 };
 
 // Runs a share of the clients on its own thread: reads everything they get, accounts
-// for it and, while the measurement runs, sends for the senders among them.
+// for it and, while the measurement runs, sends for the senders among them. It takes
+// every `stride`th client from `first` on as soon as it has been greeted, so that the
+// announcements of later arrivals are read while they come, as real clients would.
 class Worker {
   public:
-    Worker(const BenchOptions& options, const Control& control)
-        : options(options), control(control) {
+    Worker(const BenchOptions& options, const Control& control, std::vector<BenchClient>& all,
+           std::size_t first, std::size_t stride)
+        : options(options), control(control), all(all), next(first), stride(stride) {
         if (options.rate > 0) {
             sendInterval = options.senders / options.rate * 1e9;
         }
     }
 
-    void Add(BenchClient& client) {
-        clients.push_back(&client);
-        waits.emplace_back();
-        settledCount += client.arrivalsAwaited == 0;
-        Publish(Phase::Settling);
-    }
-
     void Run() {
         for (Phase phase; (phase = control.phase.load(std::memory_order_acquire)) != Phase::Done;) {
-            int waitMs = IdleWaitMs;
+            TakeConnected();
+            if (clients.empty()) {
+                // Polling no sockets at all is an error on some platforms.
+                std::this_thread::sleep_for(std::chrono::milliseconds(IdleWaitMs));
+                continue;
+            }
+            int waitMs = options.senders > 0 ? IdleWaitMs : NoSendersWaitMs;
             for (std::size_t i = 0; i < clients.size(); ++i) {
                 BenchClient& client = *clients[i];
-                if (phase == Phase::Measuring) {
+                if (phase == Phase::Measuring && client.sender >= 0) {
                     waitMs = std::min(waitMs, SendDue(client));
                 }
                 waits[i].fd = client.connection.Handle();
@@ -86,17 +107,20 @@ class Worker {
                     client.connection.HasUnsent() ? POLLRDNORM | POLLWRNORM : POLLRDNORM;
                 waits[i].revents = 0;
             }
-            if (WSAPoll(waits.data(), static_cast<unsigned long>(waits.size()), waitMs) > 0) {
-                for (std::size_t i = 0; i < clients.size(); ++i) {
-                    if (waits[i].revents & POLLWRNORM) {
-                        clients[i]->connection.Flush(0);
-                    }
-                    if (waits[i].revents != 0) {
-                        ReadFrom(*clients[i]);
-                    }
+            const bool ready =
+                WSAPoll(waits.data(), static_cast<unsigned long>(waits.size()), waitMs) > 0;
+            for (std::size_t i = 0; ready && i < clients.size(); ++i) {
+                if (waits[i].revents & POLLWRNORM) {
+                    clients[i]->connection.Flush(0);
+                }
+                if (waits[i].revents != 0) {
+                    ReadFrom(*clients[i]);
                 }
             }
             Publish(phase);
+            if (ready && phase == Phase::Settling) {
+                std::this_thread::sleep_for(AnnouncementPause);
+            }
         }
     }
 
@@ -109,9 +133,20 @@ class Worker {
     LatencyHistogram latency;  // read only once the thread has ended
 
   private:
-    // Sends what is due, in one call; the milliseconds until the next line will be due.
+    void TakeConnected() {
+        const std::size_t connected = control.connected.load(std::memory_order_acquire);
+        for (; next < connected; next += stride) {
+            BenchClient& client = all[next];
+            clients.push_back(&client);
+            waits.emplace_back();
+            settledCount += client.arrivalsAwaited == 0;
+        }
+    }
+
+    // Sends what is due for a sender, in one call; the milliseconds until the next line
+    // will be due.
     int SendDue(BenchClient& client) {
-        if (client.sender < 0 || client.closed) {
+        if (client.closed) {
             return IdleWaitMs;
         }
         while (client.sent - client.echoed < static_cast<std::uint64_t>(options.window)) {
@@ -196,6 +231,9 @@ class Worker {
 
     const BenchOptions& options;
     const Control& control;
+    std::vector<BenchClient>& all;
+    std::size_t next;  // the next client of this worker's share to take
+    const std::size_t stride;
     std::vector<BenchClient*> clients;
     std::vector<WSAPOLLFD> waits;
     double sendInterval = 0;  // nanoseconds between two lines of one sender at a fixed rate
@@ -215,9 +253,27 @@ std::uint64_t Sum(const std::vector<std::unique_ptr<Worker>>& workers, Counter W
     return total;
 }
 
+double Seconds(Clock::duration duration) {
+    return std::chrono::duration<double>(duration).count();
+}
+
+Clock::duration ToDuration(double seconds) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+int RemainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<long long>(left.count(), 0));
+}
+
 // Connects one client at a time and waits for its greeting, so that the server's short
-// listen backlog never overflows.
-std::string ConnectAll(const BenchOptions& options, std::vector<BenchClient>& clients) {
+// listen backlog never overflows, then hands it to the workers.
+std::string ConnectAll(const BenchOptions& options, std::vector<BenchClient>& clients,
+                       Control& control, Clock::time_point deadline, std::ostream& progress) {
+    const auto start = Clock::now();
+    auto nextReport = start + AdmissionProgressInterval;
+    const int greetingMs =
+        static_cast<int>(1000 * (GreetingBaseSeconds + GreetingSecondsPerClient * options.clients));
     for (std::size_t i = 0; i < clients.size(); ++i) {
         std::string reason;
         if (!clients[i].connection.Connect(options.host, options.port, reason)) {
@@ -225,15 +281,34 @@ std::string ConnectAll(const BenchOptions& options, std::vector<BenchClient>& cl
                    std::to_string(options.port) + ": " + reason;
         }
         for (int greeting = 0; greeting < GreetingPackets; ++greeting) {
-            if (!clients[i].connection.Receive(GreetingTimeoutMs)) {
-                return "client " + std::to_string(i + 1) + " was not greeted by the server";
+            if (!clients[i].connection.Receive(std::min(greetingMs, RemainingMs(deadline)))) {
+                return "client " + std::to_string(i + 1) + " was not greeted by the server" +
+                       (Clock::now() >= deadline ? " before the admission bound" : "");
             }
         }
         clients[i].sender = static_cast<int>(i) < options.senders ? static_cast<int>(i) : -1;
         clients[i].arrivalsAwaited = static_cast<int>(clients.size() - 1 - i);
         clients[i].records.resize(static_cast<std::size_t>(options.senders));
+        control.connected.store(i + 1, std::memory_order_release);
+        if (Clock::now() >= nextReport) {
+            progress << "[" << std::lround(Seconds(Clock::now() - start)) << " s] connected "
+                     << i + 1 << " of " << clients.size() << " clients" << std::endl;
+            nextReport += AdmissionProgressInterval;
+        }
     }
     return {};
+}
+
+// Empty when the open-file limit leaves room for the clients or cannot be read.
+std::string CheckOpenFileLimit(int clients) {
+    const auto limit = OpenFileLimit();
+    if (!limit || *limit >= clients + SpareDescriptors) {
+        return {};
+    }
+    return "the open-file limit allows " + std::to_string(*limit) + " descriptors; " +
+           std::to_string(clients) + " clients need at least " +
+           std::to_string(clients + SpareDescriptors) +
+           " (raise the hard limit, see ulimit -Hn, or run fewer clients)";
 }
 
 void Account(const std::vector<BenchClient>& clients, int senders, BenchReport& report) {
@@ -251,24 +326,36 @@ void Account(const std::vector<BenchClient>& clients, int senders, BenchReport& 
     }
 }
 
-double Seconds(Clock::duration duration) {
-    return std::chrono::duration<double>(duration).count();
+double CpuPercent(std::clock_t since, double seconds) {
+    return 100.0 * static_cast<double>(std::clock() - since) / CLOCKS_PER_SEC / seconds;
 }
 
 }  // namespace
 
+double AdmissionBoundSeconds(int clients) {
+    return AdmissionBaseSeconds + AdmissionSecondsPerClientSquared * clients * clients;
+}
+
 BenchReport RunBench(const BenchOptions& options, std::ostream& progress) {
     BenchReport report;
     report.options = options;
+    report.error = CheckOpenFileLimit(options.clients);
+    if (!report.error.empty()) {
+        return report;
+    }
     const auto server = [&options] {
         return options.serverPid != 0 ? ReadProcessStats(options.serverPid) : std::nullopt;
     };
-    if (const auto atStart = server()) {
-        report.serverRssBeforeKiB = atStart->rssKiB;
+    // Both before anything of this run reaches the server.
+    const auto serverAtStart = server();
+    if (serverAtStart) {
+        report.serverRssBeforeKiB = serverAtStart->rssKiB;
     }
 
+    const double admissionBound = AdmissionBoundSeconds(options.clients);
     progress << "Connecting " << options.clients << " clients to " << options.host << ":"
-             << options.port << "." << std::endl;
+             << options.port << "; admission may take up to " << admissionBound << " s."
+             << std::endl;
     std::vector<BenchClient> clients(static_cast<std::size_t>(options.clients));
     Control control;
     control.run = std::random_device()();
@@ -284,41 +371,49 @@ BenchReport RunBench(const BenchOptions& options, std::ostream& progress) {
             client.connection.Close();
         }
     };
-    report.error = ConnectAll(options, clients);
-    if (!report.error.empty()) {
-        stop();
-        return report;
-    }
-
-    for (int t = 0; t < options.threads; ++t) {
-        workers.push_back(std::make_unique<Worker>(options, control));
-    }
-    for (std::size_t i = 0; i < clients.size(); ++i) {
-        workers[i % workers.size()]->Add(clients[i]);
+    const auto threadCount = static_cast<std::size_t>(options.threads);
+    for (std::size_t t = 0; t < threadCount; ++t) {
+        workers.push_back(std::make_unique<Worker>(options, control, clients, t, threadCount));
     }
     for (const auto& worker : workers) {
         threads.emplace_back(&Worker::Run, worker.get());
     }
+
+    const std::clock_t admissionCpu = std::clock();
+    const auto admissionStart = Clock::now();
+    const auto admissionDeadline = admissionStart + ToDuration(admissionBound);
+    report.error = ConnectAll(options, clients, control, admissionDeadline, progress);
+    if (!report.error.empty()) {
+        stop();
+        return report;
+    }
     // Before measuring, every client has been told of every later arrival, so that no
     // announcement is still on its way.
-    const auto settleDeadline =
-        Clock::now() + std::chrono::seconds(10) + options.clients * std::chrono::milliseconds(20);
     while (Sum(workers, &Worker::settled) < clients.size()) {
-        if (Clock::now() > settleDeadline) {
-            report.error = "the server did not announce every client to the others in time";
+        if (Clock::now() > admissionDeadline) {
+            report.error = "the server did not announce every client to the others within " +
+                           std::to_string(std::lround(admissionBound)) + " s";
             stop();
             return report;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-
-    progress << "Measuring for " << options.durationSeconds << " s." << std::endl;
+    report.admissionSeconds = Seconds(Clock::now() - admissionStart);
+    report.admissionBenchCpuPercent = CpuPercent(admissionCpu, report.admissionSeconds);
     const auto serverBefore = server();
+    if (serverAtStart && serverBefore) {
+        report.admissionServerCpuPercent = 100.0 *
+                                           (serverBefore->cpuSeconds - serverAtStart->cpuSeconds) /
+                                           report.admissionSeconds;
+    }
+    progress << "Admitted " << options.clients << " clients in " << std::fixed
+             << std::setprecision(2) << report.admissionSeconds << std::defaultfloat
+             << " s. Measuring for " << options.durationSeconds << " s." << std::endl;
+
     const std::clock_t cpuBefore = std::clock();
     control.start = Clock::now();
     control.phase.store(Phase::Measuring, std::memory_order_release);
-    const auto end = control.start + std::chrono::duration_cast<Clock::duration>(
-                                         std::chrono::duration<double>(options.durationSeconds));
+    const auto end = control.start + ToDuration(options.durationSeconds);
     std::uint64_t lastSent = 0;
     std::uint64_t lastDelivered = 0;
     for (int second = 1;; ++second) {
@@ -338,8 +433,7 @@ BenchReport RunBench(const BenchOptions& options, std::ostream& progress) {
     control.phase.store(Phase::Draining, std::memory_order_release);
     report.seconds = Seconds(Clock::now() - control.start);
     report.deliveredInWindow = Sum(workers, &Worker::delivered);
-    report.benchCpuPercent =
-        100.0 * static_cast<double>(std::clock() - cpuBefore) / CLOCKS_PER_SEC / report.seconds;
+    report.benchCpuPercent = CpuPercent(cpuBefore, report.seconds);
     const auto serverAfter = server();
     if (serverBefore && serverAfter) {
         report.serverCpuPercent =
@@ -347,9 +441,7 @@ BenchReport RunBench(const BenchOptions& options, std::ostream& progress) {
         report.serverRssKiB = serverAfter->rssKiB;
     }
 
-    const auto drainDeadline =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                           std::chrono::duration<double>(options.drainSeconds));
+    const auto drainDeadline = Clock::now() + ToDuration(options.drainSeconds);
     const auto drained = [&] {
         for (const auto& worker : workers) {
             if (worker->seen.load(std::memory_order_acquire) != Phase::Draining) {

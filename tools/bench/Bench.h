@@ -49,11 +49,27 @@ struct BenchReport {
     std::optional<double> serverCpuPercent;
     std::optional<long> serverRssBeforeKiB;  // before the clients connected
     std::optional<long> serverRssKiB;        // at the end of the measurement
+    // From the first connect until every client had heard of every later arrival.
+    double admissionSeconds = 0;
+    double admissionBenchCpuPercent = 0;
+    std::optional<double> admissionServerCpuPercent;
+
+    // The server's growth while the clients were connected, shared out among them.
+    std::optional<double> ServerRssPerClientKiB() const {
+        if (!serverRssKiB || !serverRssBeforeKiB) {
+            return std::nullopt;
+        }
+        return static_cast<double>(*serverRssKiB - *serverRssBeforeKiB) / options.clients;
+    }
 
     bool Clean() const {
         return error.empty() && lost == 0 && outOfOrder == 0 && closedClients == 0;
     }
 };
+
+// How long connecting and announcing `clients` clients may take: every arrival is
+// announced to everyone, so the server's work grows with the square of the count.
+double AdmissionBoundSeconds(int clients);
 
 // Connects the clients, lets them settle, measures, drains and accounts. Status lines
 // and a progress line per second go to `progress`.

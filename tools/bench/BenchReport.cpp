@@ -13,8 +13,13 @@ std::string Workload(const BenchOptions& options) {
     std::ostringstream text;
     text << options.clients << " clients, " << options.senders << " senders, " << options.textBytes
          << "-byte texts, ";
-    if (options.rate > 0) {
+    if (options.senders == 0) {
+        text << "idle";
+    } else if (options.rate > 0) {
         text << options.rate << " lines/s in total";
+        if (options.senders > 0) {
+            text << " (" << options.rate / options.senders << " per sender)";
+        }
     } else {
         text << "flat out with window " << options.window;
     }
@@ -65,10 +70,19 @@ void PrintSummary(const BenchReport& report, std::ostream& out) {
                           << DeliveriesPerServerCpuSecond(report) << std::setprecision(1)
                           << " deliveries per CPU second\n";
     }
-    if (report.serverRssKiB && report.serverRssBeforeKiB) {
+    if (const auto perClient = report.ServerRssPerClientKiB()) {
         row("server memory") << *report.serverRssKiB << " KiB resident, "
-                             << *report.serverRssBeforeKiB << " KiB before the clients came\n";
+                             << *report.serverRssBeforeKiB << " KiB before the clients came, "
+                             << std::setprecision(2) << *perClient << std::setprecision(1)
+                             << " KiB per client\n";
     }
+    row("admission") << std::setprecision(2) << report.admissionSeconds << std::setprecision(1)
+                     << " s from the first connect until every arrival was heard; bench CPU "
+                     << report.admissionBenchCpuPercent << "%";
+    if (report.admissionServerCpuPercent) {
+        out << ", server CPU " << *report.admissionServerCpuPercent << "%";
+    }
+    out << "\n";
     out << std::defaultfloat << std::flush;
 }
 
@@ -79,9 +93,12 @@ std::string JsonLine(const BenchReport& report) {
     json << std::fixed << std::setprecision(1);
     json << "{\"clients\":" << options.clients << ",\"senders\":" << options.senders
          << ",\"text_bytes\":" << options.textBytes << ",\"mode\":\""
-         << (options.rate > 0 ? "rate" : "flat-out") << "\",\"window\":" << options.window
-         << ",\"rate\":" << options.rate << ",\"threads\":" << options.threads
-         << ",\"seconds\":" << report.seconds << ",\"sent\":" << report.sent
+         << (options.senders == 0 ? "idle"
+             : options.rate > 0   ? "rate"
+                                  : "flat-out")
+         << "\",\"window\":" << options.window << ",\"rate\":" << options.rate
+         << ",\"threads\":" << options.threads << ",\"seconds\":" << report.seconds
+         << ",\"sent\":" << report.sent
          << ",\"sent_per_s\":" << PerSecond(report.sent, report.seconds)
          << ",\"delivered\":" << report.delivered
          << ",\"delivered_per_s\":" << PerSecond(report.deliveredInWindow, report.seconds)
@@ -99,6 +116,11 @@ std::string JsonLine(const BenchReport& report) {
                      : std::nullopt);
     JsonOptional(json, "server_rss_kib", report.serverRssKiB);
     JsonOptional(json, "server_rss_before_kib", report.serverRssBeforeKiB);
+    json << std::setprecision(2);
+    JsonOptional(json, "server_rss_per_client_kib", report.ServerRssPerClientKiB());
+    json << ",\"admission_s\":" << report.admissionSeconds << std::setprecision(1)
+         << ",\"admission_bench_cpu_pct\":" << report.admissionBenchCpuPercent;
+    JsonOptional(json, "admission_server_cpu_pct", report.admissionServerCpuPercent);
     json << "}";
     return json.str();
 }

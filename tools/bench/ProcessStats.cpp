@@ -41,6 +41,21 @@ std::optional<long> ResidentKiB(const std::string& directory) {
 
 }  // namespace
 
+std::optional<long> OpenFileLimit() {
+    std::ifstream file("/proc/self/limits");
+    for (std::string line; std::getline(file, line);) {
+        // "Max open files            1024                 4096                 files"
+        if (line.rfind("Max open files", 0) == 0) {
+            std::istringstream fields(line.substr(14));
+            long soft = 0;
+            if (fields >> soft) {
+                return soft;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<ProcessStats> ReadProcessStats(int pid) {
     const std::string directory = "/proc/" + std::to_string(pid);
     const auto cpu = CpuSeconds(directory);

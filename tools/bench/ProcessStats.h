@@ -9,3 +9,7 @@ struct ProcessStats {
 
 // Read from /proc, so only on Linux; empty where that cannot be read.
 std::optional<ProcessStats> ReadProcessStats(int pid);
+
+// This process's soft limit on open descriptors; empty where it cannot be read or has
+// no bound.
+std::optional<long> OpenFileLimit();

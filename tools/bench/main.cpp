@@ -4,6 +4,7 @@
 
 #include "Bench.h"
 #include "NetworkRuntime.h"
+#include "Platform.h"
 
 int main(int argc, char** argv) {
     BenchOptions options;
@@ -19,6 +20,8 @@ int main(int argc, char** argv) {
     if (!hNet::NetworkRuntime::Initialize()) {
         return 2;
     }
+    // Every client costs a descriptor; RunBench says so when the limit is still too low.
+    hNet::RaiseOpenFileLimit();
     const BenchReport report = RunBench(options, std::cerr);
     hNet::NetworkRuntime::Shutdown();
     if (!report.error.empty()) {

@@ -1,0 +1,25 @@
+# shellcheck shell=bash
+# Sourced by the scripts that start the real server: port 6112 is shared by everybody on
+# this machine, so they hold /tmp/halvex-port6112.lock the whole time. A caller that
+# already holds it passes it down as an open descriptor (flock FILE COMMAND does), or says
+# so with HALVEX_PORT_LOCKED=1; taking it again would then wait for ourselves.
+port_lock=/tmp/halvex-port6112.lock
+
+holds_port_lock() {
+    [ "${HALVEX_PORT_LOCKED:-}" = 1 ] && return 0
+    local fd
+    for fd in "/proc/$$/fd"/*; do
+        [ "$(readlink "$fd" 2>/dev/null)" = "$port_lock" ] && return 0
+    done
+    return 1
+}
+
+# Waits at most $1 seconds for the lock, on descriptor 9, kept until the script ends.
+take_port_lock() {
+    holds_port_lock && return 0
+    exec 9>>"$port_lock"
+    if ! flock -w "$1" 9; then
+        echo "$(basename "$0"): port 6112 stayed locked for $1 s by somebody else" >&2
+        exit 2
+    fi
+}
