@@ -6,6 +6,8 @@
 set -euo pipefail
 seconds=${1:-60}
 cd "$(dirname "$0")/.."
+source scripts/packages.sh
+scripts/ensure-packages "${build_packages[@]}" clang-14 libclang-rt-14-dev
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz

@@ -16,9 +16,11 @@
 set -euo pipefail
 connections=${1:-1000}
 cd "$(dirname "$0")/.."
+source scripts/packages.sh
+scripts/ensure-packages "${build_packages[@]}" "${test_packages[@]}" valgrind
 
-cmake --preset default >/dev/null
-cmake --build --preset default
+cmake --preset test >/dev/null
+cmake --build --preset test
 
 logs=build/memcheck
 rm -rf "$logs"

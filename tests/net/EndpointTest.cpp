@@ -53,13 +53,32 @@ TEST(Endpoint, Ipv6LiteralsKeepTheirForm) {
     EXPECT_EQ(address.sin6_scope_id, 0u);
 }
 
-TEST(Endpoint, NamesResolveOrStayUnknown) {
+// Asks the system directly, so that a fault in Endpoint cannot turn into a skip.
+bool ResolvesToIpv4(const char* name) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &list) != 0) {
+        return false;
+    }
+    freeaddrinfo(list);
+    return true;
+}
+
+TEST(Endpoint, NamesResolve) {
+    // Minimal images and some containers have no hosts file, and then nothing resolves it.
+    if (!ResolvesToIpv4("localhost")) {
+        GTEST_SKIP() << "localhost does not resolve to an IPv4 address here (no entry in the "
+                        "hosts file?)";
+    }
     const Endpoint local("localhost", 80);
     EXPECT_EQ(local.GetIpVersion(), IpVersion::IPv4);
     EXPECT_EQ(local.GetHostname(), "localhost");
     EXPECT_EQ(local.GetIpString(), "127.0.0.1");
     EXPECT_EQ(local.GetIpBytes(), Bytes({127, 0, 0, 1}));
+}
 
+TEST(Endpoint, UnresolvedNamesStayUnknown) {
     // The reserved top-level domain never resolves, so no network is needed to find that out.
     const Endpoint nowhere("no-such-host.invalid", 4242);
     EXPECT_EQ(nowhere.GetIpVersion(), IpVersion::Unknown);
