@@ -11,13 +11,21 @@ build=${HALVEX_BUILD:-build}
 server_binary=${HALVEX_SERVER:-$build/app/halvex-server}
 # The server and the benchmark each hold a descriptor per client.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || [ "$(ulimit -n)" -ge 4096 ] || ulimit -n 4096
-# Every relayed line is a console line: printing them would be measured too.
-"$server_binary" >/dev/null 2>&1 </dev/null &
-server=$!
-trap 'kill "$server" 2>/dev/null || true' EXIT
+# Every relayed line is a console line: printing them would be measured too. A server
+# that ran just before may still be closing thousands of sockets on the port, so a start
+# that fails is tried again for up to 30 s.
+server=
+trap '[ -z "$server" ] || kill "$server" 2>/dev/null || true' EXIT
 trap 'exit 143' TERM INT
-sleep 0.5
-if ! kill -0 "$server" 2>/dev/null; then
+for _ in $(seq 30); do
+    "$server_binary" >/dev/null 2>&1 </dev/null &
+    server=$!
+    sleep 0.5
+    kill -0 "$server" 2>/dev/null && break
+    server=
+    sleep 0.5
+done
+if [ -z "$server" ]; then
     echo "bench-server.sh: the server did not start; is port 6112 taken?" >&2
     exit 2
 fi

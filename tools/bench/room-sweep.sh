@@ -50,10 +50,17 @@ echo "room-sweep.sh: rooms from $from to at most $max clients, p99 at most $p99_
 # Runs a room of $1 clients, with the further bench options behind it; true when it was
 # served.
 served() {
-    local n=$1 json verdict status=0
+    local n=$1 output json verdict status=0
     shift
-    json=$(timeout --kill-after=10 "$run_timeout" "$here/bench-server.sh" --room "$n" \
-        --duration "$duration" "$@" 2>/dev/null 9>&- | grep '^{' | tail -n 1) || status=$?
+    output=$(timeout --kill-after=10 "$run_timeout" "$here/bench-server.sh" --room "$n" \
+        --duration "$duration" "$@" 2>/dev/null 9>&-) || status=$?
+    json=$(grep '^{' <<<"$output" | tail -n 1 || true)
+    # Exit status 2: the server did not start or the run could not be made, which says
+    # nothing about the room; a run stopped by its time-out did not serve it.
+    if [ -z "$json" ] && [ "$status" -eq 2 ]; then
+        echo "room-sweep.sh: room $n could not be run; stopping" >&2
+        exit 2
+    fi
     if [ -z "$json" ]; then
         echo "room $n: no result (exit $status): NOT served"
         return 1
