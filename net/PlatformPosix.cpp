@@ -204,6 +204,12 @@ void PollSet::Forget(SOCKET handle) {
 
 int PollSet::Poll(WSAPOLLFD* fds, unsigned long count, int timeoutMs) {
     State& set = *state;
+    // When at least half the handles are to be asked about writing anyway, as in a turn
+    // that relays to everyone, one poll() over the whole array costs less than a poll()
+    // over those and an epoll_wait for the rest.
+    if (2 * set.probes.size() >= count) {
+        return poll(fds, static_cast<nfds_t>(count), timeoutMs);
+    }
     for (unsigned long i = 0; i < count; ++i) {
         fds[i].revents = 0;
     }
