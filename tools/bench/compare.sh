@@ -16,11 +16,6 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/port-lock.sh"
 
-usage() {
-    sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//' >&2
-    exit 2
-}
-
 turns=3
 floor=0
 run_timeout=2400

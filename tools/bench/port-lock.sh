@@ -1,6 +1,13 @@
 # shellcheck shell=bash
-# Sourced by the scripts that start the real server: port 6112 is shared by everybody on
-# this machine, so they hold /tmp/halvex-port6112.lock the whole time. A caller that
+# Sourced by the scripts that start the real server.
+
+# Prints the script's header comment, its usage, and fails.
+usage() {
+    sed -n '2,/^set -euo/p' "$0" | sed '$d' | sed 's/^# \{0,1\}//' >&2
+    exit 2
+}
+
+# Port 6112 is shared by everybody on this machine, so the scripts hold /tmp/halvex-port6112.lock the whole time. A caller that
 # already holds it passes it down as an open descriptor (flock FILE COMMAND does), or says
 # so with HALVEX_PORT_LOCKED=1; taking it again would then wait for ourselves.
 port_lock=/tmp/halvex-port6112.lock
