@@ -79,7 +79,8 @@ class PollSet {
     // Must come before the handle is closed: the system keys its interest on the open
     // socket, not on the number, which the next accept may hand out again.
     void Forget(SOCKET handle);
-    // Every entry's handle must be watched for the entry's events.
+    // Every entry's handle must be watched for the entry's events, and its revents must
+    // be 0, as in a fresh copy of master entries: only the ready entries are written.
     int Poll(WSAPOLLFD* fds, unsigned long count, int timeoutMs);
 
   private:

@@ -210,9 +210,6 @@ int PollSet::Poll(WSAPOLLFD* fds, unsigned long count, int timeoutMs) {
     if (2 * set.probes.size() >= count) {
         return poll(fds, static_cast<nfds_t>(count), timeoutMs);
     }
-    for (unsigned long i = 0; i < count; ++i) {
-        fds[i].revents = 0;
-    }
     int reported = 0;
     bool relearnt = false;
     const auto report = [&](SOCKET handle, short revents) {

@@ -7,12 +7,10 @@
 #include <string>
 
 #include "ChatHarness.h"
-#include "ReceiveBudget.h"
 
 namespace {
 
 using hNet::FramedClient;
-using hNet::ReceiveBudget;
 
 const int ChatMessage = 1;
 const char* const FloodLine = " Flood limit reached: reading paused.";
@@ -150,29 +148,6 @@ TEST_F(FloodControlTest, StillDropsAReaderThatNeverReadsWhenManySendWithinTheirB
               std::string::npos);
     EXPECT_EQ(chat.Console().find(FloodLine), std::string::npos);
     EXPECT_EQ(chat.server.connections.size(), 10u);
-}
-
-TEST(ReceiveBudget, RefillsAtItsRatesUpToItsBursts) {
-    ReceiveBudget budget;
-    budget.Refill(0);
-    budget.Charge(ReceiveBudget::BurstBytes, 1);
-    EXPECT_TRUE(budget.Spent());
-    EXPECT_EQ(budget.RefilledAtMs(), 1);
-    budget.Charge(ReceiveBudget::BytesPerSecond, 0);  // a second's worth below empty
-    EXPECT_EQ(budget.RefilledAtMs(), 1001);
-    budget.Refill(1000);
-    EXPECT_TRUE(budget.Spent());
-    budget.Refill(1001);
-    EXPECT_FALSE(budget.Spent());
-
-    budget.Refill(1'000'000'000);  // a long silence fills no more than the bursts
-    budget.Charge(ReceiveBudget::BurstBytes - 1, ReceiveBudget::BurstLines - 1);
-    EXPECT_FALSE(budget.Spent());
-    budget.Charge(0, 1);
-    EXPECT_TRUE(budget.Spent());
-    EXPECT_EQ(budget.RefilledAtMs(), 1'000'000'001);
-    budget.Charge(0, 1);  // a line below empty
-    EXPECT_EQ(budget.RefilledAtMs(), 1'000'000'001 + 1000 / ReceiveBudget::LinesPerSecond);
 }
 
 }  // namespace
