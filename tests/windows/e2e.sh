@@ -24,8 +24,21 @@ passed=0
 failed=0
 for name in $names; do
     # Generous bounds: Wine's first start in a fresh prefix takes seconds. The test
-    # program takes the port's lock itself around every server it starts.
-    if HALVEX_SERVER_COMMAND="$wine_run $server" timeout 300 "$tests" --gtest_filter="$name"; then
+    # program takes the port's lock itself around every server it starts. A failure
+    # under a Wine server that died says nothing of the test, which runs once more.
+    for attempt in 1 2; do
+        if HALVEX_SERVER_COMMAND="$wine_run $server" timeout 300 "$tests" --gtest_filter="$name"; then
+            result=passed
+            break
+        fi
+        result=failed
+        if "$wine_run" --alive; then
+            break
+        fi
+        echo "e2e.sh: Wine's server died during $name (attempt $attempt of 2)" >&2
+        stop_wine
+    done
+    if [ $result = passed ]; then
         passed=$((passed + 1))
     else
         failed=$((failed + 1))
