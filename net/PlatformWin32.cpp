@@ -92,9 +92,6 @@ long SendGather(SOCKET handle, const IoSlice* slices, std::size_t count) {
     return static_cast<long>(sent);
 }
 
-// Windows already lets a port be bound while earlier connections sit in TIME_WAIT.
-// SO_REUSEADDR would go further and let a second server take over a port in use, so
-// the port is claimed exclusively instead.
 // Windows Sockets keeps no interest set between calls: every turn asks afresh.
 struct PollSet::State {};
 
@@ -107,6 +104,9 @@ int PollSet::Poll(WSAPOLLFD* fds, unsigned long count, int timeoutMs) {
     return WSAPoll(fds, count, timeoutMs);
 }
 
+// Windows already lets a port be bound while earlier connections sit in TIME_WAIT.
+// SO_REUSEADDR would go further and let a second server take over a port in use, so
+// the port is claimed exclusively instead.
 bool AllowPortReuse(SOCKET handle) {
     const BOOL on = TRUE;
     return setsockopt(handle, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on),

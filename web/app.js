@@ -1,7 +1,7 @@
 // The page: one WebSocket to the bridge that served it, carrying the server's byte stream.
 // Network text only ever reaches the page through textContent, never as markup.
 import {
-  FrameCutter, MaxTextBytes, PacketType, decodePacket, encodeTextPacket, utf8Length,
+  FrameCutter, MaxTextBytes, PacketType, decodePacket, encodeTextPacket,
 } from './protocol.js';
 import { Roster, parseUserList } from './roster.js';
 import { visible } from './visible.js';
@@ -149,13 +149,12 @@ nameInput.addEventListener('keydown', (event) => {
     showHint('Type a name first.');
     return;
   }
-  if (utf8Length(wanted) > MaxTextBytes) {
+  if (!send(PacketType.SetUserName, wanted)) {
     showHint(`That name is too long: at most ${MaxTextBytes} bytes.`);
     return;
   }
   name = wanted;
   nameInput.value = name;
-  send(PacketType.SetUserName, name);
   showHint('');
   messageInput.disabled = false;
   messageInput.placeholder = 'Type a line, Enter sends it';

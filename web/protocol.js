@@ -15,10 +15,6 @@ export const MaxTextBytes = MaxBodyBytes - 2 - 4;
 const encoder = new TextEncoder();
 const decoder = new TextDecoder('utf-8'); // not fatal: bad bytes become U+FFFD
 
-export function utf8Length(text) {
-  return encoder.encode(text).length;
-}
-
 // The frame of a packet carrying one string, or null when the text does not fit.
 export function encodeTextPacket(type, text) {
   const bytes = encoder.encode(text);

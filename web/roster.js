@@ -32,10 +32,6 @@ export class Roster {
   #names = null; // null until the first list
   #departureSeen = false;
 
-  get names() {
-    return this.#names ?? [];
-  }
-
   // Every chat message passes here, so that a departure can tell "left" from a rename.
   noteMessage(text) {
     if (text.endsWith(departureNotice)) {

@@ -226,11 +226,6 @@ def conversation(processes, page, chat_path, screenshot):
     page.wait_line("bob: hello ann, I'm in a terminal")
     wait_until(lambda: "ann: hi bob, this is the browser" in processes.log("halvex-chat"),
                "the page's line in the console client")
-    page.type("message-input", "<b>markup</b> stays plain text here")
-    bob.stdin.write("and accents arrive whole: café, Grüße, naïve\n".encode())
-    bob.stdin.flush()
-    page.wait_line("bob: and accents arrive whole: café, Grüße, naïve")
-    assert page.texts("users") == ["ann", "bob"], page.texts("users")
     if screenshot:
         page.driver.save_screenshot(screenshot)
         print(f"screenshot saved to {screenshot}")

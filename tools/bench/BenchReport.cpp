@@ -16,10 +16,8 @@ std::string Workload(const BenchOptions& options) {
     if (options.senders == 0) {
         text << "idle";
     } else if (options.rate > 0) {
-        text << options.rate << " lines/s in total";
-        if (options.senders > 0) {
-            text << " (" << options.rate / options.senders << " per sender)";
-        }
+        text << options.rate << " lines/s in total (" << options.rate / options.senders
+             << " per sender)";
     } else {
         text << "flat out with window " << options.window;
     }

@@ -43,7 +43,7 @@ if [ ${#workload[@]} -eq 0 ] && [ "$floor" = 0 ]; then usage; fi
 for binary in "${binaries[@]}"; do
     [ -x "$binary" ] || { echo "compare.sh: not an executable: $binary" >&2; exit 2; }
 done
-command -v jq >/dev/null || { echo "compare.sh: needs jq (scripts/ensure-packages jq)" >&2; exit 2; }
+require_jq
 out=${out:-$(mktemp -d /tmp/halvex-compare.XXXXXX)}
 mkdir -p "$out"
 

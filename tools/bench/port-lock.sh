@@ -7,9 +7,17 @@ usage() {
     exit 2
 }
 
-# Port 6112 is shared by everybody on this machine, so the scripts hold /tmp/halvex-port6112.lock the whole time. A caller that
-# already holds it passes it down as an open descriptor (flock FILE COMMAND does), or says
-# so with HALVEX_PORT_LOCKED=1; taking it again would then wait for ourselves.
+# The scripts read halvex-bench's JSON lines with jq.
+require_jq() {
+    command -v jq >/dev/null && return 0
+    echo "$(basename "$0"): needs jq (scripts/ensure-packages jq)" >&2
+    exit 2
+}
+
+# Port 6112 is shared by everybody on this machine, so the scripts hold
+# /tmp/halvex-port6112.lock the whole time. A caller that already holds it passes it
+# down as an open descriptor (flock FILE COMMAND does), or says so with
+# HALVEX_PORT_LOCKED=1; taking it again would then wait for ourselves.
 port_lock=/tmp/halvex-port6112.lock
 
 holds_port_lock() {

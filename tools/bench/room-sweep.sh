@@ -36,7 +36,7 @@ done
 if [ "$from" -lt 1 ] || [ "$max" -lt "$from" ] || [ "$runs" -lt 1 ] || [ "$runs" -gt 30 ]; then
     usage
 fi
-command -v jq >/dev/null || { echo "room-sweep.sh: needs jq (scripts/ensure-packages jq)" >&2; exit 2; }
+require_jq
 
 take_port_lock 1800
 echo "room-sweep.sh: rooms from $from to at most $max clients, p99 at most $p99_ms ms," \
