@@ -17,6 +17,11 @@ using hNet::PacketType;
 
 // The joined list, each name followed by a line feed, must fit one UserList body.
 constexpr std::size_t MaxUserListBytes = hNet::MaxPacketSize - 2 - 4;
+// Long enough for any name a person picks; short enough that one client cannot fill the
+// list for everyone else.
+constexpr std::size_t MaxUserNameBytes = 64;
+// The size prefix in front of every body on the wire.
+constexpr std::size_t FramePrefixBytes = 2;
 
 std::shared_ptr<Packet> MakeChatMessage(const std::string& text) {
     auto packet = std::make_shared<Packet>(PacketType::ChatMessage);
@@ -99,12 +104,9 @@ bool MyServer::SetUserName(Packet& packet, Connection& connection) {
     std::string newName;
     packet >> newName;
     const auto oldPosition = FindLast(userNames, connection.userName);
-    const std::size_t freed = oldPosition ? userNames[*oldPosition].size() + 1 : 0;
-    if (JoinedSize(userNames) - freed + newName.size() + 1 > MaxUserListBytes) {
-        // Refused rather than sending a list no packet can hold.
-        SendServerMessage("User name refused: the user list is full.", connection);
-        std::cout << connection.description << " User name refused: the user list is full."
-                  << std::endl;
+    if (const char* refusal = NameRefusal(newName, oldPosition)) {
+        SendServerMessage(refusal, connection);
+        std::cout << connection.description << " " << refusal << std::endl;
         return true;
     }
     if (oldPosition) {
@@ -112,15 +114,34 @@ bool MyServer::SetUserName(Packet& packet, Connection& connection) {
     }
     connection.userName = newName;
     userNames.push_back(std::move(newName));
-    BroadcastUserList();
+    // Every reader gets the new list, so the renamer pays for it as for a line it sent:
+    // otherwise renames would push a list to everyone faster than the budget lets lines go.
+    connection.budget.Charge(static_cast<std::int64_t>(BroadcastUserList()), 0);
     return true;
+}
+
+// A line feed would split the name into several in the list; a very long name, or a full
+// list, would leave no room in the list's one packet.
+const char* MyServer::NameRefusal(const std::string& newName,
+                                  std::optional<std::size_t> oldPosition) const {
+    if (newName.find('\n') != std::string::npos) {
+        return "User name refused: a name cannot contain a line feed.";
+    }
+    if (newName.size() > MaxUserNameBytes) {
+        return "User name refused: a name is at most 64 bytes.";
+    }
+    const std::size_t freed = oldPosition ? userNames[*oldPosition].size() + 1 : 0;
+    if (JoinedSize(userNames) - freed + newName.size() + 1 > MaxUserListBytes) {
+        return "User name refused: the user list is full.";
+    }
+    return nullptr;
 }
 
 void MyServer::SendServerMessage(std::string text, Connection& target) {
     target.outgoing.Append(MakeChatMessage(GetTimestamp() + " [SERVER]: " + text));
 }
 
-void MyServer::BroadcastUserList() {
+std::size_t MyServer::BroadcastUserList() {
     std::string joined;
     for (const std::string& name : userNames) {
         joined += name;
@@ -129,6 +150,7 @@ void MyServer::BroadcastUserList() {
     auto list = std::make_shared<Packet>(PacketType::UserList);
     *list << joined;
     QueueToAllExcept(list, nullptr);
+    return FramePrefixBytes + list->buffer.size();
 }
 
 void MyServer::QueueToAllExcept(const std::shared_ptr<Packet>& packet, const Connection* skipped) {

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,10 +20,14 @@ class MyServer : public hNet::Server {
 
   private:
     void SendServerMessage(std::string text, hNet::Connection& target);
-    void BroadcastUserList();
+    // The wire bytes of the list that each connection was sent.
+    std::size_t BroadcastUserList();
     void QueueToAllExcept(const std::shared_ptr<hNet::Packet>& packet,
                           const hNet::Connection* skipped);
     bool SetUserName(hNet::Packet& packet, hNet::Connection& connection);
+    // Why the name may not replace the one at oldPosition, or null when it may.
+    const char* NameRefusal(const std::string& newName,
+                            std::optional<std::size_t> oldPosition) const;
 
     // Duplicates and the empty name are allowed; a name joins at the end.
     std::vector<std::string> userNames;

@@ -1,11 +1,14 @@
+#include <chrono>
 #include <iostream>
 
+#include "ConsoleWriter.h"
 #include "Endpoint.h"
 #include "MyServer.h"
 #include "NetworkRuntime.h"
 #include "Platform.h"
 
 int main() {
+    ConsoleWriter console;
     MyServer server;
     std::cout << "=============== Halvex Chat Server =============== " << std::endl;
     if (hNet::NetworkRuntime::Initialize()) {
@@ -14,12 +17,18 @@ int main() {
         hNet::RaiseOpenFileLimit();
         const hNet::Endpoint endpoint("0.0.0.0", 6112);
         if (server.Initialize(endpoint)) {
-            for (;;) {
+            hNet::CatchStopRequests();
+            while (!hNet::StopRequested()) {
                 server.Frame();
             }
+            // The last lines reach a console that still reads; one that does not may not
+            // hold up the end for long.
+            console.Drain(std::chrono::seconds(1));
+            hNet::EndAsStopRequested();
         }
     }
     hNet::NetworkRuntime::Shutdown();
+    console.Drain();
     // Keeps the console window readable after a failed start.
     std::cin.get();
     return 0;

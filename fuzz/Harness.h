@@ -12,7 +12,9 @@ class ExposedServer : public MyServer {
     using hNet::Server::AddConnection;
     using hNet::Server::clock;
     using hNet::Server::connections;
+    using hNet::Server::listeningSocket;
     using hNet::Server::masterFds;
+    using hNet::Server::peerTimeouts;
 
     // Where Initialize ended up listening; useful after binding port 0.
     std::uint16_t ListeningPort() const;

@@ -92,6 +92,21 @@ class PollSet {
 // number of bytes the socket took, which may end inside any slice, or SOCKET_ERROR.
 long SendGather(SOCKET handle, const IoSlice* slices, std::size_t count);
 
+// How long a peer whose network vanished (no FIN, no RST) may go unnoticed: probes start
+// after `idleSeconds` of silence and repeat every `intervalSeconds`, and the connection
+// breaks after `probes` unanswered ones, or once sent data has waited
+// `unacknowledgedSeconds` for an acknowledgement.
+struct PeerTimeouts {
+    int idleSeconds;
+    int intervalSeconds;
+    int probes;
+    int unacknowledgedSeconds;
+};
+
+// Sets the timeouts on a listening socket, whose accepted sockets take them over. Those the
+// system refuses are left at its own, longer, ones.
+void SetPeerTimeouts(SOCKET handle, const PeerTimeouts& timeouts);
+
 // Lets a listening socket bind its port while connections of an earlier run of the
 // server still linger in TIME_WAIT, without letting two servers share one port.
 bool AllowPortReuse(SOCKET handle);
@@ -112,6 +127,14 @@ std::int64_t MonotonicMilliseconds();
 
 // Broken-down local time of the given calendar time; false when it cannot be converted.
 bool ToLocalTime(std::time_t time, std::tm& result);
+
+// From here on a request to stop (SIGINT and SIGTERM; Ctrl+C, Ctrl+Break and closing the
+// console window on Windows) only sets a flag, so that the program can finish its
+// business before it ends.
+void CatchStopRequests();
+bool StopRequested();
+// Ends the process as the caught request would have ended it.
+[[noreturn]] void EndAsStopRequested();
 
 // Standard input as a handle that WSAPoll can wait on together with sockets.
 SOCKET StandardInputHandle();

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -48,6 +49,22 @@ void NetworkRuntime::Shutdown() {}
 bool AllowPortReuse(SOCKET handle) {
     const int on = 1;
     return setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on)) == 0;
+}
+
+// Linux passes keepalive and the user timeout on from a listening socket to the sockets
+// it accepts. TCP_USER_TIMEOUT also ends keepalive probing once that long has passed
+// without an answer.
+void SetPeerTimeouts(SOCKET handle, const PeerTimeouts& timeouts) {
+    const int on = 1;
+    const int unacknowledgedMs = timeouts.unacknowledgedSeconds * 1000;
+    const auto set = [handle](int level, int name, const int& value) {
+        setsockopt(handle, level, name, &value, sizeof(value));
+    };
+    set(SOL_SOCKET, SO_KEEPALIVE, on);
+    set(IPPROTO_TCP, TCP_KEEPIDLE, timeouts.idleSeconds);
+    set(IPPROTO_TCP, TCP_KEEPINTVL, timeouts.intervalSeconds);
+    set(IPPROTO_TCP, TCP_KEEPCNT, timeouts.probes);
+    set(IPPROTO_TCP, TCP_USER_TIMEOUT, unacknowledgedMs);
 }
 
 long SendGather(SOCKET handle, const IoSlice* slices, std::size_t count) {
@@ -283,6 +300,37 @@ std::int64_t MonotonicMilliseconds() {
 
 bool ToLocalTime(std::time_t time, std::tm& result) {
     return localtime_r(&time, &result) != nullptr;
+}
+
+namespace {
+
+std::atomic<int> stopSignal{0};
+
+void OnStopSignal(int signal) {
+    stopSignal.store(signal, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+// SA_RESTART: the console writer's thread may take the signal in the middle of a write.
+void CatchStopRequests() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool StopRequested() {
+    return stopSignal.load(std::memory_order_relaxed) != 0;
+}
+
+void EndAsStopRequested() {
+    const int signal = StopRequested() ? stopSignal.load() : SIGTERM;
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+    _exit(128 + signal);
 }
 
 SOCKET StandardInputHandle() {

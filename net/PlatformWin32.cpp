@@ -1,8 +1,13 @@
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <iostream>
 
 #include "NetworkRuntime.h"
 #include "Platform.h"
+
+// After the Windows Sockets headers, which it builds on.
+#include <mstcpip.h>
 
 namespace hNet {
 
@@ -10,6 +15,9 @@ namespace {
 
 constexpr BYTE RequiredMajorVersion = 2;
 constexpr BYTE RequiredMinorVersion = 2;
+// IPPROTO_TCP options of Windows 10 and Vista that MinGW's headers do not name.
+constexpr int TcpKeepCount = 16;
+constexpr int TcpMaxRetransmitSeconds = 5;
 
 // Copies standard input into one end of a loopback connection until input ends.
 DWORD WINAPI PumpStandardInput(LPVOID writerHandle) {
@@ -104,6 +112,22 @@ int PollSet::Poll(WSAPOLLFD* fds, unsigned long count, int timeoutMs) {
     return WSAPoll(fds, count, timeoutMs);
 }
 
+// Windows without the probe count (before 10) sends 10 probes; Wine 8 knows neither the
+// count nor the retransmission limit.
+void SetPeerTimeouts(SOCKET handle, const PeerTimeouts& timeouts) {
+    const auto set = [handle](int level, int name, DWORD value) {
+        setsockopt(handle, level, name, reinterpret_cast<const char*>(&value), sizeof(value));
+    };
+    set(SOL_SOCKET, SO_KEEPALIVE, TRUE);
+    tcp_keepalive values{1, static_cast<u_long>(timeouts.idleSeconds) * 1000,
+                         static_cast<u_long>(timeouts.intervalSeconds) * 1000};
+    DWORD returned = 0;
+    WSAIoctl(handle, SIO_KEEPALIVE_VALS, &values, sizeof(values), nullptr, 0, &returned, nullptr,
+             nullptr);
+    set(IPPROTO_TCP, TcpKeepCount, static_cast<DWORD>(timeouts.probes));
+    set(IPPROTO_TCP, TcpMaxRetransmitSeconds, static_cast<DWORD>(timeouts.unacknowledgedSeconds));
+}
+
 // Windows already lets a port be bound while earlier connections sit in TIME_WAIT.
 // SO_REUSEADDR would go further and let a second server take over a port in use, so
 // the port is claimed exclusively instead.
@@ -146,6 +170,38 @@ std::int64_t MonotonicMilliseconds() {
 
 bool ToLocalTime(std::time_t time, std::tm& result) {
     return localtime_s(&result, &time) == 0;
+}
+
+namespace {
+
+std::atomic<bool> stopRequested{false};
+
+// Runs on a thread of the system's. Returning would let the system end the process at
+// once (for a closed window), so it waits for the main thread to end the process.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    stopRequested = true;
+    Sleep(5000);
+    return TRUE;
+}
+
+}  // namespace
+
+void CatchStopRequests() {
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+bool StopRequested() {
+    return stopRequested;
+}
+
+// Not ExitProcess: its clean-up would wait for the console's lock, which a writer stuck on
+// a console in selection mode may hold.
+void EndAsStopRequested() {
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    std::abort();
 }
 
 // WSAPoll waits on sockets only, so a thread feeds standard input into a loopback

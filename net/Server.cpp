@@ -61,6 +61,8 @@ bool Server::Initialize(Endpoint endpoint) {
         listeningSocket.Close();
         return false;
     }
+    // Without them a vanished client would stay listed for as long as the room is quiet.
+    SetPeerTimeouts(listeningSocket.GetHandle(), peerTimeouts);
     masterFds.push_back(PollEntry(listeningSocket.GetHandle()));
     pollSet.Watch(listeningSocket.GetHandle(), POLLRDNORM);
     spareDescriptor.Create();
@@ -243,22 +245,34 @@ void Server::DispatchPackets() {
     }
     dispatchedAt = incomingAppends;
     for (int k = static_cast<int>(connections.size()) - 1; k >= 0; --k) {
-        PacketQueue& incoming = connections[k].incoming;
-        while (incoming.HasPending()) {
-            bool handled = false;
-            try {
-                handled = ProcessPacket(incoming.Front(), connections[k]);
-            } catch (const PacketException&) {
-                // A body whose fields run past its end is the client's fault, not the server's.
-                handled = false;
-            }
-            if (!handled) {
-                CloseConnection(k, "Failed to process incoming packet.");
-                break;
-            }
-            incoming.Pop();
+        if (!DispatchPacketsOf(k)) {
+            continue;
+        }
+        // A handler may have charged the sender for what its packet had sent to everyone.
+        Connection& connection = connections[k];
+        if (!connection.readingPaused && connection.budget.Spent()) {
+            PauseReading(static_cast<std::size_t>(k));
         }
     }
+}
+
+bool Server::DispatchPacketsOf(int connectionIndex) {
+    PacketQueue& incoming = connections[connectionIndex].incoming;
+    while (incoming.HasPending()) {
+        bool handled = false;
+        try {
+            handled = ProcessPacket(incoming.Front(), connections[connectionIndex]);
+        } catch (const PacketException&) {
+            // A body whose fields run past its end is the client's fault, not the server's.
+            handled = false;
+        }
+        if (!handled) {
+            CloseConnection(connectionIndex, "Failed to process incoming packet.");
+            return false;
+        }
+        incoming.Pop();
+    }
+    return true;
 }
 
 // Checked once per turn, after the handlers have queued everything for this turn. Only

@@ -46,6 +46,9 @@ class Server {
 
     // Read once at the start of each turn; the receive budgets refill by it.
     std::function<std::int64_t()> clock = MonotonicMilliseconds;
+    // Set on the listening socket by Initialize. A client whose network vanished is closed
+    // within two minutes, listed or not, and whether or not data waits for it.
+    PeerTimeouts peerTimeouts{60, 10, 6, 120};
 
     Socket listeningSocket;
     // Held back so that a client can still be accepted, and refused, when every other
@@ -71,6 +74,8 @@ class Server {
     bool ReceiveStep(int connectionIndex);
     void SendStep(int connectionIndex);
     void DispatchPackets();
+    // False when the connection was closed.
+    bool DispatchPacketsOf(int connectionIndex);
     void EnforceSendQueueLimit();
 
     PollSet pollSet;

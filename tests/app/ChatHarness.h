@@ -21,6 +21,19 @@ class ChatHarness {
         using Server::clock;
         using Server::connections;
         using Server::listeningSocket;
+
+        // False hands back whatever a handler charged to the sender's budget.
+        bool chargeFanOut = true;
+
+        bool ProcessPacket(std::shared_ptr<hNet::Packet> packet,
+                           hNet::Connection& connection) override {
+            const hNet::ReceiveBudget before = connection.budget;
+            const bool handled = MyServer::ProcessPacket(std::move(packet), connection);
+            if (!chargeFanOut) {
+                connection.budget = before;
+            }
+            return handled;
+        }
     };
 
     ChatHarness() : port(support::FreePort()) {

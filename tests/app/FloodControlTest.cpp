@@ -1,6 +1,7 @@
 // Flood control, over a clock the test turns: a flooder is slowed by its receive budget,
 // its readers are not dropped, and nothing it sent is lost or reordered.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 namespace {
 
 using hNet::FramedClient;
+using testing::HasSubstr;
 
 const int ChatMessage = 1;
 const char* const FloodLine = " Flood limit reached: reading paused.";
@@ -64,6 +66,74 @@ class FloodControlTest : public testing::Test {
         return readers.back();
     }
 
+    // Whether a reader draining 128 KiB/s outlasts 20 s of one client renaming flat out
+    // while 300 clients hold a near-full list, so that every rename sends about 8 KB to
+    // each of them.
+    bool ReaderOutlastsARenameFlood() {
+        hNet::Socket& reader = SlowReader();
+        FramedClient& renamer = chat.Join();
+        std::deque<hNet::Socket> others;
+        for (std::size_t count = 3; count <= 300; ++count) {
+            others.push_back(support::ConnectClient(chat.port));
+            EXPECT_TRUE(support::TurnUntil(
+                chat.server, [&] { return chat.server.connections.size() == count; }));
+        }
+        const auto drainOthers = [&] {
+            for (hNet::Socket& other : others) {
+                support::ReceiveSome(other, 0);
+            }
+            while (renamer.Poll() != nullptr) {
+            }
+        };
+        EXPECT_TRUE(support::TurnUntil(chat.server, [&] {
+            drainOthers();
+            support::ReceiveSome(reader, 0);
+            return std::none_of(chat.server.connections.begin(), chat.server.connections.end(),
+                                [](const hNet::Connection& c) { return c.outgoing.HasPending(); });
+        }));
+        // 300 names of 26 bytes: 8,100 of the list's 8,186 bytes. Set through the handler,
+        // so that the list is not sent 300 times over.
+        for (std::size_t k = 0; k < chat.server.connections.size(); ++k) {
+            Rename(k, "user " + std::to_string(1000 + k) + std::string(17, '.'));
+        }
+        for (hNet::Connection& connection : chat.server.connections) {
+            while (connection.outgoing.HasPending()) {
+                connection.outgoing.Pop();
+            }
+        }
+        for (int n = 0; n < 600; ++n) {
+            renamer.Stage(NamePacket("renamer " + std::to_string(n % 2) + std::string(16, '.')));
+        }
+
+        bool renamerPaused = false;
+        for (int tick = 0; tick < 2000; ++tick) {
+            nowMs += 10;
+            renamer.Flush(0);
+            chat.server.Frame();
+            support::ReceiveSome(reader, 0, 1311);  // 128 KiB/s
+            if (tick % 10 == 0) {
+                drainOthers();
+            }
+            if (chat.server.connections.size() != 300) {
+                return false;
+            }
+            renamerPaused = renamerPaused || chat.server.connections[1].readingPaused;
+        }
+        EXPECT_TRUE(renamerPaused);
+        return true;
+    }
+
+    static std::shared_ptr<hNet::Packet> NamePacket(const std::string& name) {
+        auto packet = std::make_shared<hNet::Packet>(hNet::PacketType::SetUserName);
+        *packet << name;
+        return packet;
+    }
+
+    void Rename(std::size_t connectionIndex, const std::string& name) {
+        EXPECT_TRUE(
+            chat.server.ProcessPacket(NamePacket(name), chat.server.connections[connectionIndex]));
+    }
+
     std::int64_t nowMs = 1000;
     ChatHarness chat;
     std::deque<hNet::Socket> readers;
@@ -104,6 +174,18 @@ TEST_F(FloodControlTest, SlowsAFlooderWithoutDroppingAReaderOrLosingALine) {
     EXPECT_TRUE(resumedAfter);
     EXPECT_LT(deepestQueue, hNet::Server::SendQueueLimit / 2);
     EXPECT_EQ(Count(chat.Console(), chat.Label(1) + FloodLine), 1u) << chat.Console();
+}
+
+TEST_F(FloodControlTest, RenamesPayForTheListEveryoneIsSent) {
+    EXPECT_TRUE(ReaderOutlastsARenameFlood());
+}
+
+// The same flood, with the renamer no longer charged for the lists: the reader's queue
+// outgrows its bound.
+TEST_F(FloodControlTest, RenamesWithoutTheChargeDropAReader) {
+    chat.server.chargeFanOut = false;
+    EXPECT_FALSE(ReaderOutlastsARenameFlood());
+    EXPECT_THAT(chat.Console(), HasSubstr("[Send queue limit exceeded.] Connection lost : "));
 }
 
 TEST_F(FloodControlTest, LetsAPasteOfAHundredLinesThroughAtOnce) {

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <iostream>
@@ -8,6 +9,7 @@
 namespace {
 
 using hNet::FramedClient;
+using testing::HasSubstr;
 
 const int ChatMessage = 1;
 const int SetUserName = 5;
@@ -77,7 +79,12 @@ TEST(MyServer, RelaysToEveryoneIncludingTheSender) {
 
     // Relayed byte for byte; on the console no byte can steer the operator's terminal or
     // start a line of its own.
-    const std::string text("tab\there\0nul\nlf\rcr\x1b[31mred\x7f\xc3\xa9\xff", 30);
+    const std::string text(
+        "tab\there\0nul\nlf\rcr\x1b[31mred\x7f\xc3\xa9\xff"
+        "csi\xc2\x9b"
+        "lone\x9b\x80"
+        "\xc3\x80",
+        43);
     const std::string line = Body(ChatMessage, text);
     chat.Send(second, line);
     for (FramedClient* client : {&first, &second, &third}) {
@@ -85,7 +92,8 @@ TEST(MyServer, RelaysToEveryoneIncludingTheSender) {
         EXPECT_TRUE(chat.NothingMoreFor(*client));
     }
     EXPECT_NE(chat.Console().find(chat.Label(1) +
-                                  " Message: tab^Ihere^@nul^Jlf^Mcr^[[31mred^?\xc3\xa9\xff\n"),
+                                  " Message: tab^Ihere^@nul^Jlf^Mcr^[[31mred^?\xc3\xa9\xff"
+                                  "csiM-^[loneM-^[M-^@\xc3\x80\n"),
               std::string::npos)
         << chat.Console();
 }
@@ -215,34 +223,6 @@ TEST(MyServer, MalformedBodiesCloseOnlyTheirSender) {
     EXPECT_EQ(chat.NextBody(bystander), Body(ChatMessage, "still here"));
 }
 
-TEST(MyServer, RefusesANameTheUserListCannotHold) {
-    ChatHarness chat;
-    FramedClient& big = chat.Join();
-    FramedClient& late = chat.Join();
-    chat.NextBody(big);
-    chat.NextBody(big);
-    const std::string longName(8000, 'n');
-    Rename(chat, big, longName);
-    Rename(chat, late, std::string(184, 'f'));  // 8001 + 185 = 8186 bytes: fits exactly
-
-    chat.Send(late, Body(SetUserName, "x"));  // would replace 185 bytes with 2: fits
-    EXPECT_EQ(chat.NextBody(late), Body(UserList, longName + "\nx\n"));
-    chat.NextBody(big);
-
-    chat.Send(late, Body(SetUserName, std::string(186, 'g')));  // one byte too many
-    EXPECT_EQ(WithoutTime(chat.NextBody(late)),
-              Notice("User name refused: the user list is full."));
-    EXPECT_TRUE(chat.NothingMoreFor(big));
-    EXPECT_EQ(chat.server.UserNames(), (std::vector<std::string>{longName, "x"}));
-    EXPECT_EQ(chat.server.connections[1].userName, "x");
-    EXPECT_NE(chat.Console().find(chat.Label(1) + " User name refused: the user list is full.\n"),
-              std::string::npos);
-
-    // Still connected and chatting.
-    chat.Send(late, Body(ChatMessage, "ok"));
-    EXPECT_EQ(chat.NextBody(late), Body(ChatMessage, "ok"));
-}
-
 }  // namespace
 
 namespace {
@@ -269,6 +249,45 @@ TEST(MyServerHandlers, ShareOnePacketAmongAllRecipients) {
     EXPECT_EQ(first, second);  // the same notice and UserConnected objects
     EXPECT_EQ(server.connections[2].outgoing.Packets().size(), 2u);
     EXPECT_NE(server.connections[2].outgoing.Front(), first.front());
+}
+
+// A refused name leaves the list and the client's name as they were; the client is told
+// why, and the console names the client.
+TEST(MyServerHandlers, RefusesNamesThatWouldSplitOrCrowdTheList) {
+    support::StreamCapture console(std::cout);
+    ChatHarness::OpenServer server;
+    const std::size_t clients = 126;  // 125 names of 64 bytes take 8,125 of the list's 8,186
+    for (std::uint16_t port = 1; port <= clients; ++port) {
+        server.connections.emplace_back(hNet::Socket(), hNet::Endpoint("127.0.0.1", port));
+    }
+    hNet::Connection& crowd = server.connections.back();
+    const auto rename = [&](hNet::Connection& connection, const std::string& name) {
+        auto packet = std::make_shared<hNet::Packet>();
+        const std::string body = Body(SetUserName, name);
+        packet->buffer.assign(body.begin(), body.end());
+        EXPECT_TRUE(server.ProcessPacket(packet, connection));
+    };
+    const auto expectRefused = [&](const std::string& name, const std::string& refusal) {
+        const auto names = server.UserNames();
+        const std::string ownName = crowd.userName;
+        rename(crowd, name);
+        EXPECT_EQ(server.UserNames(), names);
+        EXPECT_EQ(crowd.userName, ownName);
+        const auto& notice = crowd.outgoing.Packets().back()->buffer;
+        EXPECT_EQ(WithoutTime(std::string(notice.begin(), notice.end())), Notice(refusal));
+        EXPECT_THAT(console.Text(), HasSubstr(crowd.description + " " + refusal + "\n"));
+    };
+
+    rename(crowd, "crowd");
+    expectRefused("mallory\nalice\nroot", "User name refused: a name cannot contain a line feed.");
+    expectRefused(std::string(65, 'x'), "User name refused: a name is at most 64 bytes.");
+    for (std::size_t k = 0; k + 1 < clients; ++k) {
+        rename(server.connections[k], std::string(64, static_cast<char>('a' + k % 26)));
+    }
+    expectRefused(std::string(61, 'y'), "User name refused: the user list is full.");
+    rename(crowd, std::string(60, 'z'));  // 8,125 + 61 bytes with its line feed: fits exactly
+    EXPECT_EQ(server.UserNames().size(), clients);
+    EXPECT_EQ(server.UserNames().back(), std::string(60, 'z'));
 }
 
 }  // namespace

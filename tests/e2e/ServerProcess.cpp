@@ -102,21 +102,24 @@ ServerProcess::~ServerProcess() {
     }
 }
 
-void ServerProcess::Drain(int timeoutMs) {
+bool ServerProcess::Drain(int timeoutMs) {
     pollfd fds[2] = {{outputFd, POLLIN, 0}, {errorFd, POLLIN, 0}};
     if (poll(fds, 2, timeoutMs) <= 0) {
-        return;
+        return false;
     }
     char buffer[4096];
+    bool read = false;
     for (auto& [fd, events, revents] : fds) {
         if (revents != 0) {
-            const ssize_t count = read(fd, buffer, sizeof(buffer));
+            const ssize_t count = ::read(fd, buffer, sizeof(buffer));
             if (count > 0) {
                 AppendOutput(fd == outputFd ? output : errors, buffer,
                              static_cast<std::size_t>(count));
+                read = true;
             }
         }
     }
+    return read;
 }
 
 bool ServerProcess::WaitForOutput(const std::string& text, int timeoutMs) {
@@ -132,6 +135,10 @@ void ServerProcess::CloseInput() {
     input = -1;
 }
 
+void ServerProcess::Terminate() {
+    kill(pid, SIGTERM);
+}
+
 int ServerProcess::WaitForExit(int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     int status = 0;
@@ -139,8 +146,9 @@ int ServerProcess::WaitForExit(int timeoutMs) {
         Drain(10);
         if (waitpid(pid, &status, WNOHANG) == pid) {
             pid = -1;
-            Drain(0);
-            Drain(0);
+            // The pipes may still hold much of what the process wrote before it ended.
+            for (int chunk = 0; chunk < 100000 && Drain(0); ++chunk) {
+            }
             return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         }
     }

@@ -30,6 +30,8 @@ class ServerProcess {
     bool WaitForOutput(const std::string& text, int timeoutMs);
     // Closes standard input, so a read from it meets end of file.
     void CloseInput();
+    // Asks the process to stop, as a service manager or kill(1) does (SIGTERM).
+    void Terminate();
     // Waits for the process to end on its own; its exit status, or -1 on time-out.
     int WaitForExit(int timeoutMs);
 
@@ -37,7 +39,8 @@ class ServerProcess {
     const std::string& Errors() const { return errors; }
 
   private:
-    void Drain(int timeoutMs);
+    // False when nothing came within timeoutMs.
+    bool Drain(int timeoutMs);
 
     pid_t pid = -1;
     int input = -1;
