@@ -187,7 +187,10 @@ def start_browser(processes, profile):
     options.binary_location = shutil.which("chromium")
     for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--window-size=900,480", f"--user-data-dir={profile}"):
+                 "--window-size=900,480", f"--user-data-dir={profile}",
+                 # chromedriver reaches the browser through a pipe: over TCP it would ask
+                 # for localhost by name.
+                 "--remote-debugging-pipe"):
         options.add_argument(flag)
     port = free_loopback_port()
     processes.start("chromedriver", [shutil.which("chromedriver"), f"--port={port}",
