@@ -16,6 +16,7 @@
 set -euo pipefail
 connections=${1:-1000}
 cd "$(dirname "$0")/.."
+scripts/check-port memcheck.sh
 source scripts/packages.sh
 scripts/ensure-packages "${build_packages[@]}" "${test_packages[@]}" valgrind
 

@@ -7,17 +7,23 @@ import { Roster, parseUserList } from './roster.js';
 import { visible } from './visible.js';
 
 const byTestId = (id) => document.querySelector(`[data-testid="${id}"]`);
+const conversation = byTestId('conversation');
 const messages = byTestId('messages');
+const jump = byTestId('jump');
 const users = byTestId('users');
+const online = byTestId('online');
+const onlineToggle = byTestId('online-toggle');
 const status = byTestId('status');
 const nameInput = byTestId('name-input');
 const messageInput = byTestId('message-input');
+const sendButton = byTestId('send');
 const hint = document.getElementById('hint');
-const userCount = document.getElementById('user-count');
+const userCounts = document.querySelectorAll('.user-count');
 
 const KeptLines = 2000;
 const FirstRetryMs = 1000;
 const LastRetryMs = 8000;
+const Title = document.title;
 const noticePattern = /^\[\d\d:\d\d:\d\d\] ?\[SERVER\]: /;
 
 const roster = new Roster();
@@ -26,46 +32,148 @@ let socket = null;
 let live = false; // the server has spoken on this socket
 let retryMs = FirstRetryMs;
 let unechoed = []; // own lines sent and not yet relayed back
+let following = true; // the view shows the newest line and keeps doing so
+let unseen = 0; // lines below the view while the reader has scrolled up
+let unread = 0; // lines that came while the page was hidden
 
 function showStatus(state, text) {
   status.dataset.state = state;
   status.textContent = text;
 }
 
-function showHint(text) {
+// A hint says what went wrong; it goes as soon as that no longer holds, so each has a kind:
+// 'connection', 'line' or 'name'.
+let hintKind = '';
+function showHint(kind, text) {
+  hintKind = kind;
   hint.textContent = text;
 }
+function clearHint(...kinds) {
+  if (kinds.includes(hintKind)) {
+    showHint('', '');
+  }
+}
 
-function addLine(text, kind) {
-  const stick = messages.scrollHeight - messages.scrollTop - messages.clientHeight < 40;
+// --- Following the conversation -------------------------------------------------------
+
+function atEnd() {
+  return conversation.scrollHeight - conversation.scrollTop - conversation.clientHeight < 8;
+}
+
+function showJump() {
+  jump.hidden = following || unseen === 0;
+  jump.textContent = `${unseen} new ${unseen === 1 ? 'line' : 'lines'} ↓`;
+}
+
+function scrollToEnd() {
+  following = true;
+  unseen = 0;
+  conversation.scrollTop = conversation.scrollHeight;
+  showJump();
+}
+
+// The reader's own scrolling decides whether the view follows.
+conversation.addEventListener('scroll', () => {
+  following = atEnd();
+  if (following) {
+    unseen = 0;
+  }
+  showJump();
+});
+// Whatever changes the size of the view or of its lines (a resize, a rotation, another
+// font size, lines wrapping anew), a view that followed still shows the newest line.
+new ResizeObserver(() => {
+  if (following) {
+    conversation.scrollTop = conversation.scrollHeight;
+  }
+}).observe(conversation);
+new ResizeObserver(() => {
+  if (following) {
+    conversation.scrollTop = conversation.scrollHeight;
+  }
+}).observe(messages);
+jump.addEventListener('click', () => {
+  scrollToEnd();
+  messageInput.focus();
+});
+
+document.addEventListener('visibilitychange', () => {
+  if (!document.hidden) {
+    unread = 0;
+    document.title = Title;
+  }
+});
+
+// A line is a string, or parts: strings and { name } for names, each name isolated so
+// that its direction stays its own.
+function addLine(content, kind) {
   const line = document.createElement('li');
   line.className = kind;
-  line.textContent = visible(text);
+  line.dir = 'auto';
+  for (const part of typeof content === 'string' ? [content] : content) {
+    if (typeof part === 'string') {
+      line.append(visible(part));
+    } else {
+      const isolated = document.createElement('bdi');
+      isolated.textContent = visible(part.name);
+      line.append(isolated);
+    }
+  }
   messages.append(line);
   while (messages.childElementCount > KeptLines) {
     messages.firstElementChild.remove();
   }
-  if (stick) {
-    messages.scrollTop = messages.scrollHeight;
+  if (following) {
+    conversation.scrollTop = conversation.scrollHeight;
+  } else {
+    unseen += 1;
+    showJump();
+  }
+  if (document.hidden && kind !== 'own') {
+    unread += 1;
+    document.title = `(${unread}) ${Title}`;
   }
 }
+
+// --- Who is online --------------------------------------------------------------------
 
 function showUsers(names) {
   const items = names.map((each) => {
     const item = document.createElement('li');
-    item.textContent = visible(each);
+    const isolated = document.createElement('bdi');
+    isolated.textContent = visible(each);
+    item.append(isolated);
     if (each === name) {
       item.className = 'me';
     }
     return item;
   });
   users.replaceChildren(...items);
-  userCount.textContent = String(names.length);
+  userCounts.forEach((count) => { count.textContent = String(names.length); });
+}
+
+function showOnline(open) {
+  online.classList.toggle('open', open);
+  onlineToggle.setAttribute('aria-expanded', String(open));
+}
+onlineToggle.addEventListener('click', () => showOnline(!online.classList.contains('open')));
+document.addEventListener('keydown', (event) => {
+  if (event.key === 'Escape' && online.classList.contains('open')) {
+    showOnline(false);
+    onlineToggle.focus();
+  }
+});
+conversation.addEventListener('click', () => showOnline(false));
+
+// --- The connection -------------------------------------------------------------------
+
+function connected() {
+  return live && socket?.readyState === WebSocket.OPEN;
 }
 
 function send(type, text) {
   const frame = encodeTextPacket(type, text);
-  if (frame !== null && live && socket?.readyState === WebSocket.OPEN) {
+  if (frame !== null && connected()) {
     socket.send(frame);
   }
   return frame !== null;
@@ -112,6 +220,7 @@ function connect() {
       roster.reset();
       unechoed = [];
       showStatus('connected', `Connected to ${location.host}`);
+      clearHint('connection');
       if (name) {
         send(PacketType.SetUserName, name);
       }
@@ -140,47 +249,64 @@ function connect() {
   });
 }
 
-nameInput.addEventListener('keydown', (event) => {
-  if (event.key !== 'Enter') {
-    return;
-  }
+// --- The name and the lines typed -----------------------------------------------------
+
+// The name is taken on Enter, Tab or leaving the field; an empty field keeps the name.
+function takeName() {
   const wanted = nameInput.value.trim();
-  if (!wanted) {
-    showHint('Type a name first.');
+  if (!wanted || wanted === name) {
+    nameInput.value = name;
+    clearHint('name');
     return;
   }
   if (!send(PacketType.SetUserName, wanted)) {
-    showHint(`That name is too long: at most ${MaxTextBytes} bytes.`);
+    showHint('name', `That name is too long: at most ${MaxTextBytes} bytes.`);
     return;
   }
   name = wanted;
   nameInput.value = name;
-  showHint('');
-  messageInput.disabled = false;
-  messageInput.placeholder = 'Type a line, Enter sends it';
-  messageInput.focus();
+  clearHint('name');
+}
+
+nameInput.addEventListener('change', takeName);
+nameInput.addEventListener('keydown', (event) => {
+  if (event.key === 'Enter') {
+    takeName();
+    if (hintKind !== 'name') {
+      messageInput.focus();
+    }
+  }
 });
 
-messageInput.addEventListener('keydown', (event) => {
-  if (event.key !== 'Enter' || !name) {
-    return;
-  }
+// Without a name a line goes out as typed, as the console client sends it.
+function sendLine() {
   const line = messageInput.value;
   if (!line.trim()) {
     return;
   }
-  if (!live || socket?.readyState !== WebSocket.OPEN) {
-    showHint('Not connected: the line was not sent.');
+  if (!connected()) {
+    showHint('connection', 'Not connected: the line was not sent.');
     return;
   }
-  const text = `${name}: ${line}`;
+  const text = name ? `${name}: ${line}` : line;
   if (!send(PacketType.ChatMessage, text)) {
-    showHint(`Line too long: at most ${MaxTextBytes} bytes fit one message, name included; not sent.`);
+    showHint('line', `Line too long: at most ${MaxTextBytes} bytes fit one message, name included; not sent.`);
     return;
   }
   unechoed.push(text);
   messageInput.value = '';
-  showHint('');
+  clearHint('connection', 'line');
+  scrollToEnd();
+}
+
+messageInput.addEventListener('keydown', (event) => {
+  if (event.key === 'Enter') {
+    sendLine();
+  }
+});
+sendButton.addEventListener('click', () => {
+  sendLine();
+  messageInput.focus();
 });
 
 nameInput.focus();

@@ -39,7 +39,8 @@ export class Roster {
     }
   }
 
-  // Takes the new list; returns the event line it implies, or null.
+  // Takes the new list; returns the event line it implies, or null. The line comes in
+  // parts: strings of the page's own, and { name } for a name from the network.
   update(names) {
     const previous = this.#names;
     const departed = this.#departureSeen;
@@ -51,13 +52,13 @@ export class Roster {
     const added = difference(names, previous);
     const removed = difference(previous, names);
     if (added.length === 1 && removed.length === 0) {
-      return `* ${added[0]} joined`;
+      return ['* ', { name: added[0] }, ' joined'];
     }
     if (added.length === 1 && removed.length === 1) {
-      return `* ${removed[0]} is now ${added[0]}`;
+      return ['* ', { name: removed[0] }, ' is now ', { name: added[0] }];
     }
     if (added.length === 0 && removed.length === 1 && departed) {
-      return `* ${removed[0]} left`;
+      return ['* ', { name: removed[0] }, ' left'];
     }
     return null;
   }

@@ -88,7 +88,7 @@ TEST_F(ChatClientTest, ScriptedSessionShowsEverythingInOrder) {
     ASSERT_TRUE(bob.Connect("127.0.0.1", port, error)) << error;
     ASSERT_TRUE(Shows("New user connected!\n"));
     auto line = std::make_shared<hNet::Packet>(hNet::PacketType::ChatMessage);
-    *line << std::string("bob:\tred\x1b[31m!\x7f");
+    *line << std::string("bob:\tred\x1b[31m!\x7f \u202Eevil\u202C \u2067isolated\u2069 \u202F");
     ASSERT_TRUE(bob.Send(line));
     ASSERT_TRUE(Shows("red"));
 
@@ -105,7 +105,7 @@ TEST_F(ChatClientTest, ScriptedSessionShowsEverythingInOrder) {
               "[hh:mm:ss] [SERVER]: Welcome to Halvex chat server!\n"
               "Online: ann\n"
               "[hh:mm:ss] [SERVER]: New user connected!\n"
-              "bob:^Ired^[[31m!^?\n"
+              "bob:^Ired^[[31m!^? <U+202E>evil<U+202C> <U+2067>isolated<U+2069> \u202F\n"
               "ann: hello\n"
               "Online: ann\n");
     EXPECT_EQ(err.str(), "");
@@ -158,19 +158,19 @@ TEST_F(ChatClientTest, NamesWhoJoinsIsRenamedAndLeaves) {
     };
     ASSERT_TRUE(setName("bob"));
     ASSERT_TRUE(Shows("* bob joined\n"));
-    ASSERT_TRUE(setName("rob\x1b"));
-    ASSERT_TRUE(Shows("* bob is now rob^[\n"));
+    ASSERT_TRUE(setName("rob\x1b\u202E"));
+    ASSERT_TRUE(Shows("* bob is now rob^[<U+202E>\n"));
     bob.Close();
-    ASSERT_TRUE(Shows("* rob^[ left\n"));
+    ASSERT_TRUE(Shows("* rob^[<U+202E> left\n"));
     EXPECT_EQ(WithoutTimes(out.str()),
               "[hh:mm:ss] [SERVER]: Connection to server successful.\n"
               "[hh:mm:ss] [SERVER]: Welcome to Halvex chat server!\n"
               "Online: ann\n"
               "[hh:mm:ss] [SERVER]: New user connected!\n"
               "* bob joined\n"
-              "* bob is now rob^[\n"
+              "* bob is now rob^[<U+202E>\n"
               "[hh:mm:ss][SERVER]: A user disconnected.\n"
-              "* rob^[ left\n");
+              "* rob^[<U+202E> left\n");
 
     // A blank line is not sent, and /help lists the chat commands.
     input.Type("  \t\n/help\nlast\n");
@@ -219,6 +219,7 @@ TEST(ChatCommandLine, ReportsWhatItCannotDo) {
     EXPECT_EQ(RunChatClient({"127.0.0.1", "70000"}, INVALID_SOCKET, out, err), 2);
     EXPECT_EQ(RunChatClient({"a", "1", "b"}, INVALID_SOCKET, out, err), 2);
     EXPECT_EQ(RunChatClient({"--name"}, INVALID_SOCKET, out, err), 2);
+    EXPECT_EQ(RunChatClient({"--no-reconnect", "127.0.0.1", port}, INVALID_SOCKET, out, err), 1);
     EXPECT_EQ(out.str(), "");
     EXPECT_EQ(RunChatClient({"--help"}, INVALID_SOCKET, out, err), 0);
     EXPECT_EQ(out.str().rfind("usage: halvex-chat [HOST [PORT]]", 0), 0u);

@@ -3,8 +3,12 @@
 
 Checks the protocol modules inside the browser that runs them, then a conversation with
 the console client, then the page against a raw TCP client: names, lines both ways,
-hostile text, and reconnection after a restart of the server. Exits 77 (skipped) when a
-tool it needs is missing. With HALVEX_SCREENSHOT=FILE it saves the conversation there.
+hostile text and bidirectional overrides, the page at phone size and its following of new
+lines, the contrast of everything drawn, and reconnection after a restart of the server.
+Exits 77 (skipped) when a tool it needs is missing. It starts chromedriver itself on a
+loopback address and talks to it by that address, so a machine where the name localhost
+does not resolve runs it too. With HALVEX_SCREENSHOT=FILE.png it saves the conversation
+there, and the page at phone size as FILE-phone.png.
 """
 import argparse
 import fcntl
@@ -175,16 +179,38 @@ def unit_checks(driver):
     assert not failures, "the frame cutter failed: " + "; ".join(failures[:10])
 
 
-def start_browser(profile):
+def start_browser(processes, profile):
+    """Chromium driven through a chromedriver of our own on 127.0.0.1, reached by address."""
     from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.chromium.remote_connection import ChromiumRemoteConnection
     options = webdriver.ChromeOptions()
     options.binary_location = shutil.which("chromium")
     for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--window-size=900,480", f"--user-data-dir={profile}"):
+                 "--window-size=900,480", f"--user-data-dir={profile}",
+                 # chromedriver reaches the browser through a pipe: over TCP it would ask
+                 # for localhost by name.
+                 "--remote-debugging-pipe"):
         options.add_argument(flag)
-    return webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+    port = free_loopback_port()
+    processes.start("chromedriver", [shutil.which("chromedriver"), f"--port={port}",
+                                     "--allowed-ips=127.0.0.1"])
+    wait_until(lambda: accepts(port), "chromedriver to listen")
+    connection = ChromiumRemoteConnection(f"http://127.0.0.1:{port}", vendor_prefix="goog",
+                                          browser_name="chrome", ignore_proxy=True)
+    return webdriver.Remote(command_executor=connection, options=options)
+
+
+def cdp(driver, command, **params):
+    return driver.execute("executeCdpCommand", {"cmd": command, "params": params})["value"]
+
+
+def emulate(driver, width, height, phone=False):
+    """The page's viewport at that size; a phone also has a touch screen."""
+    cdp(driver, "Emulation.setDeviceMetricsOverride", width=width, height=height,
+        deviceScaleFactor=1, mobile=phone)
+    cdp(driver, "Emulation.setTouchEmulationEnabled", enabled=phone, maxTouchPoints=5 if phone else 1)
+    wait_until(lambda: driver.execute_script("return innerWidth") == width, f"a {width} px wide page")
 
 
 class Page:
@@ -214,6 +240,24 @@ class Page:
     def type(self, test_id, text):
         from selenium.webdriver.common.keys import Keys
         self.find(test_id).send_keys(text + Keys.ENTER)
+
+    def script(self, code, *args):
+        return self.driver.execute_script(code, *args)
+
+    def hint(self):
+        return self.driver.find_element(self.by.ID, "hint").text
+
+    def rect(self, test_id):
+        return self.script("return arguments[0].getBoundingClientRect().toJSON()", self.find(test_id))
+
+    def shows_newest_line(self):
+        """The conversation is scrolled to its end and its last line is in view."""
+        return self.script("""
+            const view = document.querySelector('[data-testid=conversation]');
+            const last = document.querySelector('[data-testid=messages]').lastElementChild;
+            const atEnd = view.scrollHeight - view.scrollTop - view.clientHeight < 8;
+            return atEnd && last.getBoundingClientRect().bottom <= view.getBoundingClientRect().bottom + 1;
+        """)
 
 
 def conversation(processes, page, chat_path, screenshot):
@@ -252,20 +296,242 @@ def against_tcp_client(page):
     page.wait_line("* bob is now <i>bob</i>^G")
     page.wait.until(lambda _: "<i>bob</i>^G" in page.texts("users"), "the hostile name listed")
     made = page.driver.execute_script(
-        "return document.querySelectorAll('[data-testid=messages] * *, [data-testid=users] * *').length")
+        "return document.querySelectorAll('[data-testid=messages] li *:not(bdi), "
+        "[data-testid=users] li *:not(bdi), bdi *').length")
     assert made == 0, f"{made} elements made of network text"
     assert page.driver.title == "Halvex chat", page.driver.title
     return tcp
 
 
-def restart(processes, server, page, server_path):
+def naming(processes, page):
+    """A line typed before any name goes out as typed; Tab takes the name and moves on."""
+    from selenium.webdriver.common.keys import Keys
+    page.type("message-input", "hello before naming")
+    wait_until(lambda: " Message: hello before naming" in processes.log("server"),
+               "the nameless line at the server")
+    page.find("name-input").send_keys("ann" + Keys.TAB)
+    page.wait.until(lambda _: page.texts("users") == ["ann"], "ann listed after Tab")
+    focused = page.script("return document.activeElement.dataset.testid")
+    assert focused == "message-input", f"Tab from the name box went to {focused}"
+
+
+# Runs in the page: the character offsets of a line's text, measured from the line's edge.
+GLYPHS_SCRIPT = """
+const line = arguments[0];
+const range = document.createRange();
+const edge = line.getBoundingClientRect().left;
+const offsets = [];
+const walker = document.createTreeWalker(line, NodeFilter.SHOW_TEXT);
+for (let node = walker.nextNode(); node; node = walker.nextNode()) {
+  for (let i = 0; i < node.length; ++i) {
+    range.setStart(node, i);
+    range.setEnd(node, i + 1);
+    offsets.push(Math.round(range.getBoundingClientRect().left - edge));
+  }
+}
+return offsets;
+"""
+
+
+def bidirectional(page, tcp):
+    """A right-to-left override stays inside its own line."""
+    plain = "bob: plain line after the other"
+    tcp.send(CHAT, b"bob: nothing special")
+    tcp.send(CHAT, plain.encode())
+    tcp.send(CHAT, "bob: \u202eturned round".encode())
+    tcp.send(CHAT, plain.encode())
+    page.wait.until(lambda _: page.texts("messages").count(plain) == 2, "both plain lines")
+    lines = page.script("return [...arguments[0].children].filter((l) => l.textContent === arguments[1])",
+                        page.find("messages"), plain)
+    before, after = (page.driver.execute_script(GLYPHS_SCRIPT, line) for line in lines)
+    assert before == after, f"the line after an override is drawn otherwise: {before} / {after}"
+    isolated = page.script("""
+        const line = arguments[0].lastElementChild;
+        return line.dir === 'auto' && getComputedStyle(line).unicodeBidi === 'isolate';""",
+                           page.find("messages"))
+    assert isolated, "lines are not isolated"
+
+
+# Runs in the page: the contrast of everything drawn, as drawn: colours with their alpha
+# and every ancestor's opacity, laid over the backgrounds behind them.
+CONTRAST_SCRIPT = """
+const rgba = (text) => {
+  const [r, g, b, a = 1] = text.match(/[\\d.]+/g).map(Number);
+  return [r, g, b, a];
+};
+const over = ([r, g, b, a], [R, G, B]) => [r * a + R * (1 - a), g * a + G * (1 - a), b * a + B * (1 - a)];
+const luminance = (rgb) => {
+  const [r, g, b] = rgb.map((c) => c / 255).map((c) => (c <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4));
+  return 0.2126 * r + 0.7152 * g + 0.0722 * b;
+};
+const ratio = (x, y) => {
+  const [a, b] = [luminance(x), luminance(y)].sort((p, q) => q - p);
+  return (a + 0.05) / (b + 0.05);
+};
+const opacity = (element) => {
+  let value = 1;
+  for (let e = element; e; e = e.parentElement) value *= Number(getComputedStyle(e).opacity);
+  return value;
+};
+// What lies behind an element: its own and its ancestors' backgrounds, laid over white.
+const behind = (element) => {
+  const layers = [];
+  for (let e = element; e; e = e.parentElement) {
+    const colour = rgba(getComputedStyle(e).backgroundColor);
+    colour[3] *= opacity(e);
+    layers.push(colour);
+  }
+  return layers.reverse().reduce((base, layer) => over(layer, base), [255, 255, 255]);
+};
+const drawn = (element) => element.getClientRects().length > 0 &&
+  getComputedStyle(element).visibility === 'visible';
+const found = { text: [], border: [], marker: [] };
+const check = (kind, what, colour, element, background = behind(element)) => {
+  const [r, g, b, a] = rgba(colour);
+  found[kind].push([ratio(over([r, g, b, a * opacity(element)], background), background), what]);
+};
+const label = (e) => `${e.tagName.toLowerCase()}${e.dataset.testid ? '[' + e.dataset.testid + ']' : ''}.${e.className}`;
+for (const element of document.body.querySelectorAll('*')) {
+  if (!drawn(element)) continue;
+  const style = getComputedStyle(element);
+  const hasText = [...element.childNodes].some((n) => n.nodeType === Node.TEXT_NODE && n.textContent.trim());
+  if (hasText) check('text', label(element), style.color, element);
+  const after = getComputedStyle(element, '::after');
+  if (after.content && after.content !== 'none' && after.content !== 'normal') {
+    check('text', label(element) + '::after', after.color, element);
+  }
+  if (element.tagName === 'INPUT') {
+    if (element.value) check('text', label(element), style.color, element);
+    if (!element.value && element.placeholder) {
+      check('text', label(element) + '::placeholder', getComputedStyle(element, '::placeholder').color, element);
+    }
+  }
+  if (element.tagName === 'INPUT' || element.tagName === 'BUTTON') {
+    // A control's edge against what lies around it.
+    check('border', label(element), style.borderTopColor, element, behind(element.parentElement));
+  }
+  if (element.matches('li.own')) {
+    check('marker', label(element), style.borderLeftColor, element, behind(element.parentElement));
+  }
+}
+const lowest = (list) => list.reduce((low, item) => (item[0] < low[0] ? item : low), [Infinity, 'nothing']);
+return { text: lowest(found.text), border: lowest(found.border), marker: lowest(found.marker),
+         counts: [found.text.length, found.border.length, found.marker.length] };
+"""
+
+BOUNDS = {"text": 4.5, "border": 3.0, "marker": 3.0}
+
+
+def contrast(page, where, measured):
+    """Every text, control edge and own-line marker drawn meets its WCAG AA ratio."""
+    result = page.script(CONTRAST_SCRIPT)
+    for kind, bound in BOUNDS.items():
+        value, what = result[kind]
+        print(f"contrast {where}: lowest {kind} {value:.2f}:1 ({what}); {result['counts']} checked")
+        measured[kind] = min(measured.get(kind, value), value)
+        assert value >= bound, f"{where}: {what} has a {kind} contrast of {value:.2f}:1, under {bound}:1"
+
+
+# A conversation long enough to scroll, as others in the room might have it.
+CHATTER = [
+    "bob: morning all", "cy: morning bob", "bob: did the nightly build pass for you?",
+    "cy: yes, every test green", "bob: good, I'll tag it after lunch",
+    "cy: the phone page looks right now", "bob: no sideways scrolling?",
+    "cy: none, long lines wrap inside the conversation", "bob: and the list of who is online?",
+    "cy: behind the Online button at the top", "bob: I rotated mine and it kept up",
+    "cy: same here, it follows the newest line", "bob: scrolled up it stays put",
+    "cy: and shows how many lines came meanwhile", "bob: nice touch",
+    "cy: the terminal client reconnects by itself too", "bob: tried it: it kept my half-typed line",
+    "cy: Ctrl-C clears the line instead of quitting", "bob: and on an empty line it quits",
+    "cy: just like a shell", "bob: see you at the review", "cy: see you",
+    "bob: ann, are you on your phone?", "cy: she said she would try it",
+]
+
+
+def phone(page, tcp, screenshot, measured):
+    """The page at phone size: the conversation's width, the online list behind its button,
+    the Send button of a touch screen, and the view following new lines across a resize."""
+    emulate(page.driver, 1000, 700)
+    for line in CHATTER:
+        tcp.send(CHAT, line.encode())
+    page.wait_line(CHATTER[-1])
+    page.wait.until(lambda _: page.shows_newest_line(), "the newest line in view at 1000x700")
+    contrast(page, "at 1000x700", measured)
+
+    emulate(page.driver, 390, 844, phone=True)
+    page.wait.until(lambda _: page.shows_newest_line(), "the newest line in view after the resize")
+    tcp.send(CHAT, b"bob: ann? this one came after the resize")
+    page.wait_line("bob: ann? this one came after the resize")
+    page.wait.until(lambda _: page.shows_newest_line(), "the view following at 390x844")
+    widths = page.script("""return [innerWidth, document.documentElement.scrollWidth,
+        document.querySelector('[data-testid=conversation]').getBoundingClientRect().width]""")
+    print(f"at 390x844: page {widths[0]} px, content {widths[1]} px, conversation {widths[2]:.0f} px")
+    assert widths[1] <= widths[0], f"the page scrolls sideways: {widths}"
+    assert widths[2] >= 0.9 * widths[0], f"the conversation is {widths[2]} of {widths[0]} px"
+
+    toggle, online = page.find("online-toggle"), page.find("online")
+    assert toggle.is_displayed() and toggle.text == "Online 2", toggle.text
+    assert not online.is_displayed(), "the online list shows without being asked for"
+    toggle.click()
+    page.wait.until(lambda _: online.is_displayed(), "the online list opened")
+    box, view = page.rect("online"), page.rect("conversation")
+    assert box["right"] <= view["right"] + 1 and box["width"] < view["width"], (box, view)
+    assert toggle.get_attribute("aria-expanded") == "true"
+    contrast(page, "at 390x844, online list open", measured)
+    toggle.click()
+    page.wait.until(lambda _: not online.is_displayed(), "the online list closed")
+
+    send = page.find("send")
+    assert send.is_displayed(), "no Send button on a touch screen"
+    page.find("message-input").send_keys("yes, from my phone: sent with the button")
+    send.click()
+    tcp.wait_for(CHAT, lambda text: text == b"ann: yes, from my phone: sent with the button",
+                 "the line sent with the button")
+    page.wait_line("ann: yes, from my phone: sent with the button")
+    if screenshot:
+        root, extension = os.path.splitext(screenshot)
+        page.driver.save_screenshot(f"{root}-phone{extension}")
+        print(f"screenshot saved to {root}-phone{extension}")
+    contrast(page, "at 390x844", measured)
+
+    # Scrolled up, the view stays and counts what came; the count jumps back down.
+    page.script("arguments[0].scrollTop = 0", page.find("conversation"))
+    page.wait.until(lambda _: page.script("return arguments[0].scrollTop", page.find("conversation")) == 0,
+                    "the view scrolled up")
+    tcp.send(CHAT, b"bob: one more")
+    tcp.send(CHAT, b"bob: and another")
+    page.wait_line("bob: and another")
+    jump = page.find("jump")
+    page.wait.until(lambda _: jump.is_displayed() and jump.text == "2 new lines \u2193", "the count of new lines")
+    contrast(page, "at 390x844, scrolled up", measured)
+    assert page.script("return arguments[0].scrollTop", page.find("conversation")) == 0, "the view moved"
+    jump.click()
+    page.wait.until(lambda _: page.shows_newest_line() and not jump.is_displayed(), "the jump to the end")
+    emulate(page.driver, 900, 480)
+
+
+def icon(processes, page):
+    """The page's icon is its own file; nothing asks for favicon.ico."""
+    status = page.driver.execute_async_script(
+        "fetch(document.querySelector('link[rel=icon]').href).then((r) => arguments[0](r.status))")
+    assert status == 200, f"icon.svg: {status}"
+    assert "favicon.ico" not in processes.log("websockify"), processes.log("websockify")[-2000:]
+
+
+def restart(processes, server, page, server_path, measured):
+    """The page reconnects and names itself again; the hint of a line not sent goes then."""
+    from selenium.webdriver.common.keys import Keys
     processes.stop(server)
     page.wait_state("disconnected")
+    page.type("message-input", "back again")
+    assert page.hint() == "Not connected: the line was not sent.", page.hint()
+    contrast(page, "disconnected", measured)
     server = start_server(processes, server_path, "server-again")
     page.wait_state("connected")
+    page.wait.until(lambda _: page.hint() == "", "the hint gone once connected")
     tcp = TcpClient(b"bob")
     tcp.wait_for(USER_LIST, lambda names: b"ann\n" in names, "the page's name after reconnection")
-    page.type("message-input", "back again")
+    page.find("message-input").send_keys(Keys.ENTER)
     tcp.wait_for(CHAT, lambda text: text == b"ann: back again", "a line after reconnection")
     tcp.close()
     return server
@@ -290,7 +556,12 @@ def main():
             open("/tmp/halvex-port6112.lock", "a") as lock:
         processes = Processes(scratch)
         # The browser starts before the lock: it takes seconds and touches no port of ours.
-        driver = start_browser(os.path.join(scratch, "profile"))
+        try:
+            driver = start_browser(processes, os.path.join(scratch, "profile"))
+        except Exception:
+            processes.stop_all()
+            raise
+        measured = {}
         try:
             driver.set_script_timeout(WAIT)
             try:
@@ -308,19 +579,25 @@ def main():
             page = Page(driver)
             unit_checks(driver)
             page.wait_state("connected")
-            page.type("name-input", "ann")
-            page.wait.until(lambda _: page.texts("users") == ["ann"], "ann listed")
+            naming(processes, page)
             conversation(processes, page, args.chat, screenshot)
-            against_tcp_client(page).close()
-            restart(processes, server, page, args.server)
+            tcp = against_tcp_client(page)
+            tcp.send(SET_USER_NAME, b"bob")
+            page.wait_line("* <i>bob</i>^G is now bob")
+            bidirectional(page, tcp)
+            phone(page, tcp, screenshot, measured)
+            icon(processes, page)
+            tcp.close()
+            restart(processes, server, page, args.server, measured)
         except Exception:
-            for name in ("server", "server-again", "websockify", "halvex-chat"):
+            for name in ("server", "server-again", "websockify", "halvex-chat", "chromedriver"):
                 if os.path.exists(os.path.join(scratch, name + ".log")):
                     print(f"--- {name} log (end) ---\n" + processes.log(name)[-3000:])
             raise
         finally:
             driver.quit()
             processes.stop_all()
+    print("lowest contrast: " + ", ".join(f"{kind} {value:.2f}:1" for kind, value in measured.items()))
     print(f"web client: all checks passed in {time.monotonic() - started:.1f} s")
     return 0
 

@@ -12,6 +12,7 @@ tests="$linux_build/tests/halvex-e2e-tests"
 for file in "$wine_run" "$server" "$tests"; do
     [[ -e $file ]] || { echo "missing $file: build both presets first" >&2; exit 1; }
 done
+scripts/check-port e2e.sh
 
 # Wine 8's server sometimes keeps the sockets of a program killed while clients were
 # closing on it: it then holds the port and spins on those sockets, never exiting. So

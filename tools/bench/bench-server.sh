@@ -11,24 +11,24 @@ build=${HALVEX_BUILD:-build}
 server_binary=${HALVEX_SERVER:-$build/app/halvex-server}
 # The server and the benchmark each hold a descriptor per client.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || [ "$(ulimit -n)" -ge 4096 ] || ulimit -n 4096
-# Every relayed line is a console line: printing them would be measured too. A server
-# that ran just before may still be closing thousands of sockets on the port, so a start
-# that fails is tried again for up to 30 s.
+here=$(cd "$(dirname "$0")" && pwd)
+"$here/../../scripts/check-port" bench-server.sh || exit 2
+# Every relayed line is a console line: printing them would be measured too. The server
+# is waited for when it is stopped, so that the port is free again for the next run.
 server=
-trap '[ -z "$server" ] || kill "$server" 2>/dev/null || true' EXIT
+trap '[ -z "$server" ] || { kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; } || true' EXIT
 trap 'exit 143' TERM INT
-for _ in $(seq 30); do
-    "$server_binary" >/dev/null 2>&1 </dev/null &
-    server=$!
-    sleep 0.5
-    kill -0 "$server" 2>/dev/null && break
+errors=$(mktemp)
+"$server_binary" >/dev/null 2>"$errors" </dev/null &
+server=$!
+sleep 0.5
+if ! kill -0 "$server" 2>/dev/null; then
     server=
-    sleep 0.5
-done
-if [ -z "$server" ]; then
-    echo "bench-server.sh: the server did not start; is port 6112 taken?" >&2
+    echo "bench-server.sh: the server did not start: $(cat "$errors")" >&2
+    rm -f "$errors"
     exit 2
 fi
+rm -f "$errors"
 
 # CPU seconds (user and system) of the server so far. The command name in parentheses
 # comes first; utime and stime are the 12th and 13th fields behind it.

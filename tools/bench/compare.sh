@@ -48,6 +48,7 @@ out=${out:-$(mktemp -d /tmp/halvex-compare.XXXXXX)}
 mkdir -p "$out"
 
 take_port_lock 1800
+"$here/../../scripts/check-port" "$(basename "$0")" || exit 2
 per_run=$((run_timeout + ${floor%.*} + 10))
 echo "compare.sh: ${#names[@]} servers, $turns turns, at most $((turns * ${#names[@]} * per_run)) s;" \
     "workload: ${workload[*]:-none}; output in $out"

@@ -39,6 +39,7 @@ fi
 require_jq
 
 take_port_lock 1800
+"$here/../../scripts/check-port" "$(basename "$0")" || exit 2
 echo "room-sweep.sh: rooms from $from to at most $max clients, p99 at most $p99_ms ms," \
     "$duration s each, at most $runs runs of at most $run_timeout s"
 

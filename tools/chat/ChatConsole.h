@@ -24,6 +24,14 @@ class ChatConsole {
     // Takes what has been typed and hands each finished line to onLine; false once the
     // input has ended.
     virtual bool ReadInput(const LineHandler& onLine) = 0;
+    // Keys already taken from the input handle and not yet handed to ReadInput.
+    virtual bool InputPending() const { return false; }
+    // Whether a person types at it; only then does the session reconnect by itself.
+    virtual bool IsTerminal() const { return false; }
+    // Called every turn: catches up with what happened to the terminal meanwhile.
+    virtual void Refresh() {}
+    // Gives back a line that was not sent, to be edited and sent again.
+    virtual void Retype(const std::string& /*line*/) {}
 
     // Text for the person to read: one line, or several separated by line feeds.
     void Show(const std::string& text) { Print(out, text); }
@@ -42,14 +50,16 @@ class ChatConsole {
 // its own line editing.
 class PlainConsole : public ChatConsole {
   public:
-    PlainConsole(SOCKET input, std::ostream& out, std::ostream& err)
-        : ChatConsole(out, err), input(input) {}
+    PlainConsole(SOCKET input, std::ostream& out, std::ostream& err, bool terminal = false)
+        : ChatConsole(out, err), input(input), terminal(terminal) {}
 
     SOCKET InputHandle() const override { return input; }
     bool ReadInput(const LineHandler& onLine) override;
+    bool IsTerminal() const override { return terminal; }
 
   private:
     SOCKET input;
+    bool terminal;
     std::string partialLine;
     bool skippingLongLine = false;
 };

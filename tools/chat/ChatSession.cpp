@@ -6,6 +6,7 @@
 
 #include "ConsoleText.h"
 #include "PacketException.h"
+#include "VisibleText.h"
 
 namespace {
 
@@ -14,20 +15,28 @@ using hNet::PacketType;
 
 constexpr int FlushTimeoutMs = 2000;
 constexpr auto LingerTime = std::chrono::seconds(2);
+// Between tries to reconnect: the first wait, and the bound of its doubling. Each wait is
+// drawn from 75% to 125% of that, so that clients do not all come back at once.
+constexpr std::chrono::milliseconds FirstRetry(1000);
+constexpr std::chrono::milliseconds LastRetry(8000);
 
 constexpr const char* UsageHead =
-    "usage: halvex-chat [HOST [PORT]] [--name NAME]\n"
+    "usage: halvex-chat [HOST [PORT]] [--name NAME] [--no-reconnect]\n"
     "Talks to a Halvex chat server (default 127.0.0.1, port 6112).\n"
     "Every line you type is sent to everyone, as \"NAME: text\" once you have a name;\n"
-    "blank lines are not sent. Standard input may be a file or a pipe.\n";
+    "blank lines are not sent. Standard input may be a file or a pipe.\n"
+    "At a terminal a lost connection is made again by itself (every 1 to 8 s), unless\n"
+    "--no-reconnect is given.\n";
 constexpr const char* UsageTail =
     "Exit status: 0 after /quit or the end of input, 1 when the server cannot be reached\n"
     "or closes the connection, 2 on a bad command line.\n";
 constexpr const char* ChatCommands =
     "  /name NEW   set or change your name\n"
     "  /users      show the named users online, as last announced by the server\n"
-    "  /quit       leave (so does the end of input, Ctrl-D at a terminal)\n"
+    "  /quit       leave (so do the end of input, Ctrl-D, and Ctrl-C on an empty line)\n"
     "  /help       show these commands";
+
+constexpr const char* NotSent = "not connected: the line was not sent.";
 
 std::string Usage() {
     return std::string(UsageHead) + ChatCommands + "\n" + UsageTail;
@@ -66,45 +75,116 @@ void ChatSession::SetName(std::string newName) {
                      " bytes.");
         return;
     }
-    client.Queue(TextPacket(PacketType::SetUserName, newName));
+    // While disconnected the name waits for the next connection, which sends it.
+    if (client.IsOpen()) {
+        client.Queue(TextPacket(PacketType::SetUserName, newName));
+    }
     name = std::move(newName);
+}
+
+void ChatSession::ReconnectTo(std::string host, std::uint16_t port) {
+    reconnection = Reconnection{std::move(host), port, FirstRetry, {},
+                                std::minstd_rand(std::random_device{}())};
 }
 
 void ChatSession::Turn(int timeoutMs) {
     if (Finished()) {
         return;
     }
+    console.Refresh();
+    const bool connected = client.IsOpen();
+    if (!connected && !reconnection) {
+        ConnectionLost();
+        return;
+    }
     std::array<WSAPOLLFD, 2> waits{};
-    waits[0].fd = client.Handle();
-    waits[0].events = client.HasUnsent() ? POLLRDNORM | POLLWRNORM : POLLRDNORM;
+    std::size_t count = 0;
+    if (connected) {
+        waits[count].fd = client.Handle();
+        waits[count++].events = client.HasUnsent() ? POLLRDNORM | POLLWRNORM : POLLRDNORM;
+    }
     // New lines are read only once the server has taken the earlier ones.
     const bool wantInput = inputOpen && !client.HasUnsent();
-    waits[1].fd = console.InputHandle();
-    waits[1].events = POLLRDNORM;
-    if (!inputOpen) {
+    WSAPOLLFD& input = waits[count];
+    if (wantInput) {
+        input.fd = console.InputHandle();
+        input.events = POLLRDNORM;
+        ++count;
+    }
+    const auto wait = [&](Clock::time_point until) {
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(lingerDeadline - Clock::now());
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
         timeoutMs = static_cast<int>(std::clamp<long long>(left.count(), 0, timeoutMs));
+    };
+    if (!inputOpen) {
+        wait(lingerDeadline);
     }
-    WSAPoll(waits.data(), wantInput ? 2 : 1, timeoutMs);
+    if (!connected) {
+        wait(reconnection->nextTry);
+    }
+    if (wantInput && console.InputPending()) {
+        timeoutMs = 0;
+    }
+    WSAPoll(waits.data(), static_cast<unsigned long>(count), timeoutMs);
 
-    if (waits[0].revents & POLLWRNORM) {
-        client.Flush(0);
+    if (connected) {
+        if (waits[0].revents & POLLWRNORM) {
+            client.Flush(0);
+        }
+        while (auto packet = client.Poll()) {
+            ShowPacket(*packet);
+        }
+        if (!client.IsOpen()) {
+            ConnectionLost();
+        }
+    } else if (Clock::now() >= reconnection->nextTry) {
+        TryReconnect();
     }
-    while (auto packet = client.Poll()) {
-        ShowPacket(*packet);
+    if (Finished()) {
+        return;
     }
-    if (!client.IsOpen()) {
+    if (wantInput && (input.revents != 0 || console.InputPending()) &&
+        !console.ReadInput([this](std::string line) { return HandleLine(std::move(line)); })) {
+        EndOfInput();
+    }
+    if (!inputOpen && (!awaitedEcho || !client.IsOpen() || Clock::now() >= lingerDeadline)) {
+        Finish(0);
+    }
+}
+
+// Ends the session, or with reconnection wanted, says so on one line and tries again.
+void ChatSession::ConnectionLost() {
+    if (!reconnection || !inputOpen) {
         console.Warn("disconnected: " + client.CloseReason() + ".");
         Finish(1);
         return;
     }
-    if (wantInput && waits[1].revents != 0 &&
-        !console.ReadInput([this](std::string line) { return HandleLine(std::move(line)); })) {
-        EndOfInput();
+    console.Show("* disconnected: " + client.CloseReason() + "; reconnecting");
+    awaitedEcho.reset();
+    ScheduleRetry();
+}
+
+void ChatSession::ScheduleRetry() {
+    Reconnection& again = *reconnection;
+    std::uniform_real_distribution<double> share(0.75, 1.25);
+    again.nextTry = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                       again.delay * share(again.jitter));
+    again.delay = std::min<Clock::duration>(again.delay * 2, LastRetry);
+}
+
+// A try that fails waits for the next, silently: the one line already said it.
+void ChatSession::TryReconnect() {
+    std::string reason;
+    if (!client.Connect(reconnection->host, reconnection->port, reason)) {
+        ScheduleRetry();
+        return;
     }
-    if (!inputOpen && (!awaitedEcho || Clock::now() >= lingerDeadline)) {
-        Finish(0);
+    console.Show("* reconnected");
+    // The new connection's first list names everyone afresh.
+    userList.reset();
+    departureAnnounced = false;
+    if (!name.empty()) {
+        client.Queue(TextPacket(PacketType::SetUserName, name));
     }
 }
 
@@ -145,6 +225,11 @@ bool ChatSession::HandleLine(std::string line) {
 }
 
 void ChatSession::SendChat(const std::string& line) {
+    if (!client.IsOpen()) {
+        console.Warn(NotSent);
+        console.Retype(line);
+        return;
+    }
     const std::string text = name.empty() ? line : name + ": " + line;
     if (text.size() > hNet::MaxTextBytes) {
         console.Warn("line too long: at most " + std::to_string(hNet::MaxTextBytes) +
@@ -156,6 +241,9 @@ void ChatSession::SendChat(const std::string& line) {
 }
 
 void ChatSession::ShowPacket(Packet& packet) {
+    if (reconnection) {
+        reconnection->delay = FirstRetry;  // the server answers: this connection holds
+    }
     try {
         switch (packet.GetPacketType()) {
             case PacketType::ChatMessage: {
@@ -165,7 +253,7 @@ void ChatSession::ShowPacket(Packet& packet) {
                     awaitedEcho.reset();
                 }
                 departureAnnounced = departureAnnounced || EndsWith(text, DepartureNotice);
-                console.Show(CaretNotation(text));
+                console.Show(VisibleText(text));
                 return;
             }
             case PacketType::UserList: {
@@ -196,7 +284,7 @@ void ChatSession::TakeUserList(const std::string& body) {
     userList = std::move(names);
     departureAnnounced = false;
     if (event) {
-        console.Show("* " + CaretNotation(*event));
+        console.Show("* " + VisibleText(*event));
     } else {
         ShowUsers();
     }
@@ -209,7 +297,7 @@ void ChatSession::ShowUsers() {
     }
     std::string shown;
     for (const std::string& user : *userList) {
-        shown += (shown.empty() ? "" : ", ") + CaretNotation(user);
+        shown += (shown.empty() ? "" : ", ") + VisibleText(user);
     }
     console.Show("Online: " + (userList->empty() ? "nobody has a name" : shown));
 }
@@ -222,6 +310,7 @@ int RunChatClient(const std::vector<std::string>& args, SOCKET input, std::ostre
                   std::ostream& err) {
     std::vector<std::string> positional;
     std::optional<std::string> name;
+    bool reconnect = true;
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--help" || args[i] == "-h") {
             out << Usage();
@@ -229,6 +318,8 @@ int RunChatClient(const std::vector<std::string>& args, SOCKET input, std::ostre
         }
         if (args[i] == "--name" && i + 1 < args.size()) {
             name = args[++i];
+        } else if (args[i] == "--no-reconnect") {
+            reconnect = false;
         } else if (StartsWith(args[i], "-") || positional.size() == 2) {
             err << "halvex-chat: unexpected argument " << args[i] << "\n" << Usage();
             return 2;
@@ -257,6 +348,9 @@ int RunChatClient(const std::vector<std::string>& args, SOCKET input, std::ostre
     err << "Connected to " << host << ":" << port << "; /help lists the commands." << std::endl;
     const auto console = OpenConsole(input, out, err);
     ChatSession session(client, *console);
+    if (reconnect && console->IsTerminal()) {
+        session.ReconnectTo(host, static_cast<std::uint16_t>(port));
+    }
     if (name) {
         session.SetName(*name);
     }

@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <random>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -20,16 +22,22 @@ class ChatSession {
 
     // Sends the name to the server and prefixes every later line with it.
     void SetName(std::string newName);
+    // From now on a lost connection is made again to host:port, after 1 s and then up to
+    // 8 s between tries, instead of ending the session; the name is sent again.
+    void ReconnectTo(std::string host, std::uint16_t port);
     // Waits at most timeoutMs for input or for the server, then handles all that came.
     void Turn(int timeoutMs);
     bool Finished() const { return exitStatus.has_value(); }
-    // 0 after /quit or the end of input, 1 when the connection was lost.
+    // 0 after /quit or the end of input, 1 when the connection was lost (and not made again).
     int ExitStatus() const { return exitStatus.value_or(0); }
 
   private:
     using Clock = std::chrono::steady_clock;
 
     void EndOfInput();
+    void ConnectionLost();
+    void ScheduleRetry();
+    void TryReconnect();
     bool HandleLine(std::string line);
     void SendChat(const std::string& line);
     void ShowPacket(hNet::Packet& packet);
@@ -50,8 +58,18 @@ class ChatSession {
     std::optional<std::string> awaitedEcho;
     Clock::time_point lingerDeadline;
     std::optional<int> exitStatus;
+
+    struct Reconnection {
+        std::string host;
+        std::uint16_t port = 0;
+        Clock::duration delay;  // before the next try but one, doubling up to its bound
+        Clock::time_point nextTry;
+        std::minstd_rand jitter;
+    };
+    std::optional<Reconnection> reconnection;  // set while reconnecting is wanted
 };
 
-// The command line of the console client, without the program name.
+// The command line of the console client, without the program name. At a terminal a
+// lost connection is made again unless --no-reconnect says otherwise.
 int RunChatClient(const std::vector<std::string>& args, SOCKET input, std::ostream& out,
                   std::ostream& err);

@@ -5,12 +5,20 @@
 #include <cstring>
 #include <utility>
 
+#include <poll.h>
 #include <readline/history.h>
 #include <readline/readline.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include "ChatConsole.h"
+
+extern "C" {
+// Readline's record of the screen column where it left the cursor (its private
+// rlprivate.h, stable since readline 4). The typed line is kept to one row, so this column
+// is all there is to know of where it stands.
+extern int _rl_last_c_pos;
+}
 
 namespace {
 
@@ -19,6 +27,9 @@ constexpr const char* Prompt = "> ";
 constexpr int MostKeysAtOnce = 64 * 1024;
 
 constexpr int HandledSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int CtrlC = 3;
+// How long the terminal may take to say where its cursor is.
+constexpr int CursorReportTimeoutMs = 300;
 
 // The terminal as it was before line editing, for the signal handler to put back.
 termios originalTerminal{};
@@ -27,6 +38,18 @@ volatile std::sig_atomic_t resized = 0;
 
 void NoteResize(int) {
     resized = 1;
+}
+
+// Readline's terminal mode, except that Ctrl-C arrives as a key rather than as SIGINT, so
+// that it can clear the line being typed.
+void PrepareTerminal(int meta) {
+    rl_prep_terminal(meta);
+    termios settings{};
+    const int terminal = fileno(rl_instream != nullptr ? rl_instream : stdin);
+    if (tcgetattr(terminal, &settings) == 0) {
+        settings.c_cc[VINTR] = _POSIX_VDISABLE;
+        tcsetattr(terminal, TCSADRAIN, &settings);
+    }
 }
 
 // Readline keeps the terminal in its own mode all the while a line is typed, but catches
@@ -54,13 +77,23 @@ class ReadlineConsole : public ChatConsole {
         tcgetattr(input, &originalTerminal);
         rl_readline_name = "halvex-chat";
         rl_erase_empty_line = 1;
+        rl_catch_sigwinch = 0;  // resizing is followed here, not inside readline's calls
+        rl_change_environment = 0;
+        rl_prep_term_function = PrepareTerminal;
+        rl_getc_function = NextKey;
         rl_initialize();
+        // One screen row for the typed line, scrolled sideways when it is longer, so that a
+        // resize cannot leave it spread over rows that are no longer where readline thinks.
+        rl_variable_bind("horizontal-scroll-mode", "on");
         bracketedPaste = std::strcmp(rl_variable_value("enable-bracketed-paste"), "on") == 0;
         for (const Keymap keymap :
              {emacs_standard_keymap, vi_insertion_keymap, vi_movement_keymap}) {
             rl_bind_key_in_map('\r', TakeLine, keymap);
             rl_bind_key_in_map('\n', TakeLine, keymap);
+            rl_bind_key_in_map(CtrlC, Interrupt, keymap);
         }
+        int rows = 0;
+        rl_get_screen_size(&rows, &width);
         for (const int signal : HandledSignals) {
             std::signal(signal, RestoreTerminalOnSignal);
         }
@@ -74,17 +107,33 @@ class ReadlineConsole : public ChatConsole {
     }
 
     SOCKET InputHandle() const override { return input; }
+    bool InputPending() const override { return !earlyKeys.empty(); }
+    bool IsTerminal() const override { return true; }
+    void Refresh() override { FollowResize(); }
 
     bool ReadInput(const LineHandler& handler) override {
         FollowResize();
         onLine = &handler;
         wanted = true;
-        for (int keys = 0;
-             editing && wanted && keys < MostKeysAtOnce && (keys == 0 || KeyWaiting()); ++keys) {
+        for (int keys = 0; editing && wanted && keys < MostKeysAtOnce &&
+                           (keys == 0 || !earlyKeys.empty() || KeyWaiting());
+             ++keys) {
             rl_callback_read_char();
         }
         onLine = nullptr;
+        // A line that could not be sent comes back to be edited; several, from a paste,
+        // come back as one with their line breaks, and go out as several again.
+        if (editing && !retyped.empty()) {
+            rl_replace_line(retyped.c_str(), 0);
+            rl_point = rl_end;
+            retyped.clear();
+            rl_redisplay();
+        }
         return editing;
+    }
+
+    void Retype(const std::string& line) override {
+        retyped += (retyped.empty() ? "" : "\n") + line;
     }
 
   protected:
@@ -103,12 +152,82 @@ class ReadlineConsole : public ChatConsole {
     }
 
   private:
-    // Readline learns of a resized terminal by itself only inside its own calls.
-    static void FollowResize() {
-        if (resized != 0) {
-            resized = 0;
-            rl_resize_terminal();
+    // After a resize the typed line is drawn again where it stands. Its row is found first:
+    // a terminal narrowed below the cursor's column either cut the row off, leaving the
+    // cursor on it, or (as most terminals do) rewrapped it, leaving the cursor rows below
+    // its start. The terminal's report of the cursor's column tells which. Nothing above
+    // the typed line is erased, so no received line can be lost; when the report does not
+    // tell, a stale piece of the typed line may stay above rather than a line be lost.
+    void FollowResize() {
+        if (resized == 0) {
+            return;
         }
+        resized = 0;
+        const int oldWidth = width;
+        rl_reset_screen_size();
+        int rows = 0;
+        rl_get_screen_size(&rows, &width);
+        if (!editing || takingLine || width <= 0) {
+            return;
+        }
+        const int column = _rl_last_c_pos;
+        int up = 0;
+        if (width < oldWidth && column >= width) {
+            const int reported = CursorColumn();
+            const int rewrapped = column % width + 1;
+            if (reported == rewrapped && reported != width) {
+                up = column / width;
+            }
+        }
+        std::string erase = "\r";
+        if (up > 0) {
+            erase += "\033[" + std::to_string(up) + "A";
+        }
+        erase += "\033[J";
+        std::fputs(erase.c_str(), rl_outstream);
+        rl_forced_update_display();
+    }
+
+    // Asks the terminal where its cursor is: the column, counted from 1, or 0 when it does
+    // not answer in time. Keys typed meanwhile are kept for readline, in order.
+    int CursorColumn() {
+        std::fputs("\033[6n", rl_outstream);
+        std::fflush(rl_outstream);
+        std::string heard;
+        for (int waited = 0; waited < CursorReportTimeoutMs; waited += 10) {
+            pollfd wait{input, POLLIN, 0};
+            char byte = 0;
+            if (poll(&wait, 1, 10) <= 0) {
+                continue;
+            }
+            if (read(input, &byte, 1) != 1) {
+                break;
+            }
+            heard += byte;
+            // The answer: ESC [ row ; column R.
+            const std::size_t start = heard.rfind("\033[");
+            if (byte == 'R' && start != std::string::npos) {
+                const std::size_t separator = heard.find(';', start);
+                if (separator != std::string::npos) {
+                    const int reported = std::atoi(heard.c_str() + separator + 1);
+                    earlyKeys += heard.substr(0, start);
+                    return reported;
+                }
+            }
+        }
+        earlyKeys += heard;
+        return 0;
+    }
+
+    // Readline's source of keys: those read while waiting for the terminal, then the input.
+    static int NextKey(FILE* stream) {
+        std::string& early = active->earlyKeys;
+        if (!early.empty()) {
+            const auto key = static_cast<unsigned char>(early.front());
+            early.erase(0, 1);
+            return key;
+        }
+        return rl_getc(stream);
     }
 
     bool KeyWaiting() const {
@@ -127,9 +246,21 @@ class ReadlineConsole : public ChatConsole {
         return rl_newline(count, key);
     }
 
+    // Bound to Ctrl-C: clears the typed line; on an empty one, leaves as Ctrl-D does.
+    static int Interrupt(int count, int key) {
+        if (rl_end > 0) {
+            rl_replace_line("", 0);
+            rl_point = 0;
+            return 0;
+        }
+        active->leaving = true;
+        return rl_newline(count, key);
+    }
+
     // Readline's line handler: null at the end of input.
     static void LineDone(char* line) {
-        if (line == nullptr) {
+        if (line == nullptr || std::exchange(active->leaving, false)) {
+            std::free(line);
             active->StopEditing();
             return;
         }
@@ -173,7 +304,11 @@ class ReadlineConsole : public ChatConsole {
     bool editing = true;
     bool wanted = true;
     bool takingLine = false;
+    bool leaving = false;
+    int width = 80;
     std::string taken;
+    std::string retyped;    // lines not sent, to put back once readline is done with keys
+    std::string earlyKeys;  // read while waiting for the terminal's report
     const LineHandler* onLine = nullptr;
 };
 
