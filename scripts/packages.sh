@@ -8,3 +8,11 @@ build_packages=(g++ make cmake libreadline-dev)
 test_packages=(libgtest-dev libgmock-dev)
 # The browser tests, which skip themselves without these.
 browser_test_packages=(chromium chromium-driver python3-selenium websockify)
+# `cmake --workflow --preset package`: dpkg-shlibdeps (and `file`, which CPack uses with
+# it) computes the .deb's dependencies; MinGW-w64 builds the Windows zip.
+package_packages=(dpkg-dev file g++-mingw-w64-x86-64)
+# tests/package/run.sh: lintian; systemd-analyze (and man, which it asks for the units'
+# pages); debootstrap for the install test's root, strace to trace its server and python3
+# to fetch the page; unzip and Wine for the zip; unshare, ip and pgrep.
+package_test_packages=(lintian systemd man-db debootstrap strace python3 unzip wine wine64
+    util-linux iproute2 procps websockify)

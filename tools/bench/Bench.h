@@ -26,6 +26,7 @@ struct BenchOptions {
     // A server on this machine whose CPU time and memory are reported; 0 for none.
     int serverPid = 0;
     bool help = false;
+    bool version = false;
 };
 
 // Reads the command line without the program name; false with `problem` set when it is

@@ -28,6 +28,7 @@ const char* const BenchUsage =
     "  --threads T         threads that run the clients (default 1)\n"
     "  --drain SECONDS     wait for lines on their way after the measurement (default 2)\n"
     "  --server-pid PID    report the CPU share and memory of this server process (Linux)\n"
+    "  --version           print the version and exit\n"
     "Connecting and announcing N clients may take up to 30 s + 20 us * N^2 (1,000: 50 s;\n"
     "10,000: 2,030 s); the time it took is reported as the admission time.\n"
     "Progress goes to standard error; a summary table and one JSON line to standard output.\n"
@@ -111,10 +112,14 @@ bool ParseBenchOptions(const std::vector<std::string>& args, BenchOptions& optio
         {"--drain", number(options.drainSeconds)},
         {"--server-pid", number(options.serverPid)},
     };
-    // Every option but --help takes the value that follows it.
+    // Every option but --help and --version takes the value that follows it.
     for (std::size_t i = 0; i < args.size(); i += 2) {
         if (args[i] == "--help" || args[i] == "-h") {
             options.help = true;
+            return true;
+        }
+        if (args[i] == "--version") {
+            options.version = true;
             return true;
         }
         const auto setter = setters.find(args[i]);

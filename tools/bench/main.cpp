@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "Bench.h"
+#include "HalvexVersion.h"
 #include "NetworkRuntime.h"
 #include "Platform.h"
 
@@ -15,6 +16,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::cout << BenchUsage;
+        return 0;
+    }
+    if (options.version) {
+        std::cout << "halvex-bench " << HALVEX_VERSION << std::endl;
         return 0;
     }
     if (!hNet::NetworkRuntime::Initialize()) {
