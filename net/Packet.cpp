@@ -89,4 +89,10 @@ Packet& Packet::operator>>(std::string_view& text) {
     return *this;
 }
 
+std::shared_ptr<Packet> MakeTextPacket(PacketType packetType, const std::string& text) {
+    auto packet = std::make_shared<Packet>(packetType);
+    *packet << text;
+    return packet;
+}
+
 }  // namespace hNet

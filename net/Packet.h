@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,5 +40,8 @@ class Packet {
     std::uint32_t extractionOffset = 2;
     std::vector<char> buffer;
 };
+
+// A packet of the type with one string field: a chat line, a name or a list of names.
+std::shared_ptr<Packet> MakeTextPacket(PacketType packetType, const std::string& text);
 
 }  // namespace hNet
