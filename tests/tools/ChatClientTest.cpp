@@ -222,7 +222,7 @@ TEST(ChatCommandLine, ReportsWhatItCannotDo) {
     EXPECT_EQ(RunChatClient({"--no-reconnect", "127.0.0.1", port}, INVALID_SOCKET, out, err), 1);
     EXPECT_EQ(out.str(), "");
     EXPECT_EQ(RunChatClient({"--help"}, INVALID_SOCKET, out, err), 0);
-    EXPECT_EQ(out.str().rfind("usage: halvex-chat [HOST [PORT]]", 0), 0u);
+    EXPECT_EQ(out.str().rfind("usage: halvex-chat [options] [HOST] [PORT]", 0), 0u);
     EXPECT_NE(out.str().find("/name NEW"), std::string::npos);
 }
 
