@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034 # the lists are read where this file is sourced
 # The Debian packages each job needs, for scripts/ensure-packages. Sourced by ./run and
 # the scripts beside this one.
 
