@@ -84,6 +84,12 @@ take_port_lock() {
     fi
 }
 
+# Ends the script with status 2, naming the holder, when a program that does not take
+# its turn with the lock listens on port 6112.
+check_port() {
+    "$(dirname "${BASH_SOURCE[0]}")/check-port" "$(basename "$0")" || exit 2
+}
+
 # Starts the server, the command after $1 and $2 (a wrapper such as valgrind may come
 # first), and waits at most $2 seconds until its console says it listens. The console
 # up to that line goes to the file $1; the rest, a line per relayed chat line, is read

@@ -10,15 +10,14 @@
 # (default: the one in that build).
 # Run it under the port's lock: flock /tmp/halvex-port6112.lock tools/bench/bench-server.sh ...
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../scripts/lib.sh
-. "$here/../../scripts/lib.sh"
+. "$(dirname "$0")/../../scripts/lib.sh"
 [ $# -gt 0 ] || usage
 build=${HALVEX_BUILD:-build}
 server_binary=${HALVEX_SERVER:-$build/app/halvex-server}
 # The server and the benchmark each hold a descriptor per client.
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || [ "$(ulimit -n)" -ge 4096 ] || ulimit -n 4096
-"$here/../../scripts/check-port" bench-server.sh || exit 2
+check_port
 
 # Every relayed line is a console line: a terminal would slow the server down, a file
 # in /tmp does not. The server is waited for when it is stopped, so that the port is

@@ -13,9 +13,8 @@
 # Each run is stopped after --run-timeout seconds (default 2400). The output of every run
 # is kept in --out (default: a new directory under /tmp).
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../scripts/lib.sh
-. "$here/../../scripts/lib.sh"
+. "$(dirname "$0")/../../scripts/lib.sh"
 
 turns=3
 floor=0
@@ -42,7 +41,7 @@ out=${out:-$(mktemp -d /tmp/halvex-compare.XXXXXX)}
 mkdir -p "$out"
 
 take_port_lock 1800
-"$here/../../scripts/check-port" "$(basename "$0")" || exit 2
+check_port
 per_run=$((run_timeout + ${floor%.*} + 10))
 echo "compare.sh: ${#names[@]} servers, $turns turns, at most $((turns * ${#names[@]} * per_run)) s;" \
     "workload: ${workload[*]:-none}; output in $out"

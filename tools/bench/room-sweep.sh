@@ -12,9 +12,8 @@
 # At most --runs steps, each stopped after --run-timeout seconds. It takes the port's
 # lock itself (waiting at most 30 min).
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../../scripts/lib.sh
-. "$here/../../scripts/lib.sh"
+. "$(dirname "$0")/../../scripts/lib.sh"
 
 from=250
 max=3000
@@ -32,7 +31,7 @@ outputs=$(mktemp -d)
 trap 'rm -rf "$outputs"' EXIT
 
 take_port_lock 1800
-"$here/../../scripts/check-port" "$(basename "$0")" || exit 2
+check_port
 echo "room-sweep.sh: rooms from $from to at most $max clients, p99 at most $p99_ms ms," \
     "$duration s each, at most $runs runs of at most $run_timeout s"
 

@@ -43,6 +43,7 @@ class ChatSession {
     // Waits for the server and the console, at most timeoutMs and no longer than the
     // next thing due.
     Readiness Wait(bool connected, bool wantInput, int timeoutMs);
+
     void EndOfInput();
     void ConnectionLost();
     void ScheduleRetry();
