@@ -133,6 +133,24 @@ TEST(Bench, TimesTheAdmissionAndTheServerWhileIdle) {
     }
 }
 
+TEST(Bench, MeasuresTheServerAloneWithoutClients) {
+    BenchOptions options;
+    std::string problem;
+    EXPECT_FALSE(ParseBenchOptions({"--clients", "0", "--duration", "0.3"}, options, problem));
+    if (OwnPid() == 0) {
+        GTEST_SKIP() << "no /proc here to measure a server by";
+    }
+    ASSERT_TRUE(ParseBenchOptions(
+        {"--clients", "0", "--duration", "0.3", "--server-pid", std::to_string(OwnPid())}, options,
+        problem))
+        << problem;
+    std::ostringstream progress;
+    const BenchReport report = RunBench(options, progress);
+    ASSERT_EQ(report.error, "");
+    EXPECT_TRUE(report.serverCpuPercent && report.serverRssKiB);
+    EXPECT_NE(JsonLine(report).find("\"server_rss_per_client_kib\":null"), std::string::npos);
+}
+
 TEST(Bench, ARoomSendsOneLinePerClientASecond) {
     LiveServer server;
     BenchOptions options;

@@ -218,7 +218,7 @@ TEST(ChatCommandLine, ReportsWhatItCannotDo) {
     EXPECT_EQ(RunChatClient({"--no-reconnect", "127.0.0.1", port}, INVALID_SOCKET, out, err), 1);
     EXPECT_EQ(out.str(), "");
     EXPECT_EQ(RunChatClient({"--help"}, INVALID_SOCKET, out, err), 0);
-    EXPECT_THAT(out.str(), StartsWith("usage: halvex-chat [HOST [PORT]]"));
+    EXPECT_THAT(out.str(), StartsWith("usage: halvex-chat [options] [HOST] [PORT]"));
     EXPECT_THAT(out.str(), HasSubstr("/name NEW"));
     unlistened.Close();
 }
