@@ -11,6 +11,7 @@
 #include "Endpoint.h"
 #include "Packet.h"
 #include "Platform.h"
+#include "PollSet.h"
 #include "Socket.h"
 
 namespace hNet {

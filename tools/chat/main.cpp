@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "ChatSession.h"
+#include "ConsoleInput.h"
 #include "HalvexVersion.h"
 #include "NetworkRuntime.h"
 
@@ -16,7 +17,7 @@ int main(int argc, char** argv) {
     if (!hNet::NetworkRuntime::Initialize()) {
         return 1;
     }
-    const int status = RunChatClient(args, hNet::StandardInputHandle(), std::cout, std::cerr);
+    const int status = RunChatClient(args, StandardInputHandle(), std::cout, std::cerr);
     hNet::NetworkRuntime::Shutdown();
     return status;
 }
