@@ -23,6 +23,13 @@ namespace hNet {
 // NetworkRuntime::Initialize is this with WSAStartup; tests hand in a stand-in for it.
 bool StartWindowsSockets(int(WSAAPI* startup)(WORD version, LPWSADATA data));
 
+// One piece of a gathered send, laid out as WSABUF (size first), so that an array of them
+// goes to WSASend as it is. The bytes stay where they are until the call returns.
+struct IoSlice {
+    ULONG size;
+    const char* data;
+};
+
 }  // namespace hNet
 #else
 #include <arpa/inet.h>
@@ -47,15 +54,20 @@ int WSAPoll(WSAPOLLFD* fds, unsigned long count, int timeoutMs);
 // The error of the last failed socket call. Would-block and interrupted calls both
 // come back as WSAEWOULDBLOCK: neither moved any data, and both are retried later.
 int WSAGetLastError();
-#endif
 
 namespace hNet {
 
-// One piece of a gathered send: bytes that stay where they are until the call returns.
+// One piece of a gathered send, laid out as iovec, so that an array of them goes to
+// sendmsg as it is. The bytes stay where they are until the call returns.
 struct IoSlice {
     const char* data;
     std::size_t size;
 };
+
+}  // namespace hNet
+#endif
+
+namespace hNet {
 
 // The most slices one gathered send takes; slices past it are not sent.
 inline constexpr std::size_t MaxIoSlices = 64;

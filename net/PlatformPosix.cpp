@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -64,16 +65,15 @@ void SetPeerTimeouts(SOCKET handle, const PeerTimeouts& timeouts) {
     set(IPPROTO_TCP, TCP_USER_TIMEOUT, unacknowledgedMs);
 }
 
+static_assert(sizeof(IoSlice) == sizeof(iovec) &&
+              offsetof(IoSlice, data) == offsetof(iovec, iov_base) &&
+              offsetof(IoSlice, size) == offsetof(iovec, iov_len));
+
 long SendGather(SOCKET handle, const IoSlice* slices, std::size_t count) {
-    iovec vectors[MaxIoSlices];
-    count = std::min(count, MaxIoSlices);
-    for (std::size_t i = 0; i < count; ++i) {
-        vectors[i].iov_base = const_cast<char*>(slices[i].data);
-        vectors[i].iov_len = slices[i].size;
-    }
     msghdr message{};
-    message.msg_iov = vectors;
-    message.msg_iovlen = count;
+    // sendmsg only reads the array.
+    message.msg_iov = const_cast<iovec*>(reinterpret_cast<const iovec*>(slices));
+    message.msg_iovlen = std::min(count, MaxIoSlices);
     // SIGPIPE is already ignored process-wide; this keeps a peer that vanished from
     // ending a program that never started the runtime.
     return static_cast<long>(sendmsg(handle, &message, MSG_NOSIGNAL));

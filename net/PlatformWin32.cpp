@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <iostream>
 
@@ -44,16 +45,16 @@ void NetworkRuntime::Shutdown() {
     WSACleanup();
 }
 
+static_assert(sizeof(IoSlice) == sizeof(WSABUF) &&
+              offsetof(IoSlice, size) == offsetof(WSABUF, len) &&
+              offsetof(IoSlice, data) == offsetof(WSABUF, buf));
+
 long SendGather(SOCKET handle, const IoSlice* slices, std::size_t count) {
-    WSABUF buffers[MaxIoSlices];
-    count = std::min(count, MaxIoSlices);
-    for (std::size_t i = 0; i < count; ++i) {
-        buffers[i].buf = const_cast<char*>(slices[i].data);
-        buffers[i].len = static_cast<ULONG>(slices[i].size);
-    }
+    // WSASend only reads the array.
+    const auto buffers = const_cast<WSABUF*>(reinterpret_cast<const WSABUF*>(slices));
     DWORD sent = 0;
-    if (WSASend(handle, buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) ==
-        SOCKET_ERROR) {
+    if (WSASend(handle, buffers, static_cast<DWORD>(std::min(count, MaxIoSlices)), &sent, 0,
+                nullptr, nullptr) == SOCKET_ERROR) {
         return SOCKET_ERROR;
     }
     return static_cast<long>(sent);
