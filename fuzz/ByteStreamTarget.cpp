@@ -14,7 +14,9 @@
 
 #include "Endpoint.h"
 #include "Harness.h"
+#include "MyServer.h"
 #include "NetworkRuntime.h"
+#include "support/TestServer.h"
 
 namespace {
 
@@ -29,39 +31,39 @@ struct Outcome {
     }
 };
 
-class RecordingServer : public harness::ExposedServer {
-  public:
-    SOCKET watched = INVALID_SOCKET;
+using ChatServer = support::TestServer<MyServer>;
+
+// The connection being fed, and what the server made of it.
+struct FedConnection {
+    SOCKET handle = INVALID_SOCKET;
     Outcome outcome;
-    bool watchedOpen = false;
-
-    bool ProcessPacket(std::shared_ptr<hNet::Packet> packet,
-                       hNet::Connection& connection) override {
-        if (connection.socket.GetHandle() == watched) {
-            outcome.bodies.push_back(packet->buffer);
-        }
-        return MyServer::ProcessPacket(std::move(packet), connection);
-    }
-
-    void OnDisconnect(hNet::Connection& lostConnection, std::string reason) override {
-        if (lostConnection.socket.GetHandle() == watched) {
-            outcome.closeReason = reason;
-            watchedOpen = false;
-        }
-        MyServer::OnDisconnect(lostConnection, std::move(reason));
-    }
+    bool open = false;
 };
 
-RecordingServer& TheServer() {
-    static RecordingServer* server = [] {
+FedConnection fed;
+
+ChatServer& TheServer() {
+    static ChatServer* server = [] {
         harness::SilenceConsole();
         Require(hNet::NetworkRuntime::Initialize(), "the socket library starts");
-        auto* made = new RecordingServer;
+        auto* made = new ChatServer;
         // Nobody connects here; the listening entry only gives each turn its usual shape.
-        Require(made->Initialize(hNet::Endpoint("127.0.0.1", 0)), "the server listens");
+        Require(made->Listen() != 0, "the server listens");
         // A second a turn: the receive budget refills faster than one field a turn can
         // spend it, so the cut of the stream alone decides what happens.
         made->clock = [now = std::int64_t{0}]() mutable { return now += 1000; };
+        made->onPacket = [made](std::shared_ptr<hNet::Packet> packet, hNet::Connection& from) {
+            if (from.socket.GetHandle() == fed.handle) {
+                fed.outcome.bodies.push_back(packet->buffer);
+            }
+            return made->MyServer::ProcessPacket(std::move(packet), from);
+        };
+        made->onDisconnect = [](hNet::Connection& lost, const std::string& reason) {
+            if (lost.socket.GetHandle() == fed.handle) {
+                fed.outcome.closeReason = reason;
+                fed.open = false;
+            }
+        };
         return made;
     }();
     return *server;
@@ -113,12 +115,10 @@ void Drain(SOCKET client) {
 Outcome Feed(const std::uint8_t* stream, std::size_t size, Cutter cutter) {
     static const hNet::Endpoint bystanderEndpoint("127.0.0.1", 50001);
     static const hNet::Endpoint feederEndpoint("127.0.0.1", 50002);
-    RecordingServer& server = TheServer();
+    ChatServer& server = TheServer();
     const Pair bystander = MakePair();
     const Pair feeder = MakePair();
-    server.outcome = Outcome();
-    server.watched = feeder.server;
-    server.watchedOpen = true;
+    fed = FedConnection{feeder.server, Outcome(), true};
     server.AddConnection(hNet::Socket(hNet::IpVersion::IPv4, bystander.server), bystanderEndpoint);
     server.AddConnection(hNet::Socket(hNet::IpVersion::IPv4, feeder.server), feederEndpoint);
 
@@ -126,7 +126,7 @@ Outcome Feed(const std::uint8_t* stream, std::size_t size, Cutter cutter) {
     bool ended = false;
     // Each turn takes at most one field, so this is ample for any cut of the stream.
     const std::size_t turnLimit = 4 * size + 64;
-    for (std::size_t turn = 0; turn < turnLimit && server.watchedOpen; ++turn) {
+    for (std::size_t turn = 0; turn < turnLimit && fed.open; ++turn) {
         if (written < size) {
             const std::size_t piece = std::min(cutter.Next(), size - written);
             const auto sent = send(feeder.client, stream + written, piece, MSG_NOSIGNAL);
@@ -140,7 +140,7 @@ Outcome Feed(const std::uint8_t* stream, std::size_t size, Cutter cutter) {
         Drain(feeder.client);
         Drain(bystander.client);
     }
-    Require(!server.watchedOpen, "the fed connection ends once its stream has ended");
+    Require(!fed.open, "the fed connection ends once its stream has ended");
     Require(server.connections.size() == 1 &&
                 server.connections[0].socket.GetHandle() == bystander.server,
             "the other client stays connected");
@@ -152,7 +152,7 @@ Outcome Feed(const std::uint8_t* stream, std::size_t size, Cutter cutter) {
     Require(server.connections.empty() && server.masterFds.size() == 1,
             "a client that hangs up is removed");
     Require(server.UserNames().empty(), "names leave with their connections");
-    return server.outcome;
+    return fed.outcome;
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 #include <iostream>
 #include <streambuf>
 
-#include "Platform.h"
-
 namespace harness {
 
 namespace {
@@ -18,16 +16,6 @@ class NullBuffer : public std::streambuf {
 };
 
 }  // namespace
-
-std::uint16_t ExposedServer::ListeningPort() const {
-    sockaddr_storage address{};
-    socklen_t length = sizeof(address);
-    if (getsockname(listeningSocket.GetHandle(), reinterpret_cast<sockaddr*>(&address), &length) !=
-        0) {
-        return 0;
-    }
-    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
-}
 
 void SilenceConsole() {
     // Never destroyed: the stream flushes into it as the program ends.

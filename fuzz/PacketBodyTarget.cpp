@@ -10,7 +10,10 @@
 
 #include "Endpoint.h"
 #include "Harness.h"
+#include "MyServer.h"
+#include "NetworkRuntime.h"
 #include "Packet.h"
+#include "support/TestServer.h"
 
 namespace {
 
@@ -18,6 +21,7 @@ using harness::Require;
 using hNet::Packet;
 using hNet::PacketException;
 using hNet::PacketType;
+using ChatServer = support::TestServer<MyServer>;
 
 constexpr std::size_t LargestString = hNet::MaxPacketSize - 2 - 4;
 
@@ -92,11 +96,24 @@ bool IsChatCode(PacketType type) {
            type == PacketType::SetUserName;
 }
 
+ChatServer& TheServer() {
+    static ChatServer* const server = [] {
+        harness::SilenceConsole();
+        Require(hNet::NetworkRuntime::Initialize(), "the socket library starts");
+        auto* made = new ChatServer;
+        // Never turned: listening gives it the engine's layout, so that connections can be
+        // added and closed as the engine does.
+        Require(made->Listen() != 0, "the server listens");
+        return made;
+    }();
+    return *server;
+}
+
 // Sent once from each connection, so that a name can replace and duplicate another.
 void HandleAsReceived(const std::uint8_t* data, std::size_t size) {
     static const hNet::Endpoint first("127.0.0.1", 50001);
     static const hNet::Endpoint second("127.0.0.1", 50002);
-    harness::ExposedServer server;
+    ChatServer& server = TheServer();
     // Invalid sockets: the handlers only queue, and nothing here sends.
     server.AddConnection(hNet::Socket(), first);
     server.AddConnection(hNet::Socket(), second);
@@ -125,16 +142,14 @@ void HandleAsReceived(const std::uint8_t* data, std::size_t size) {
         Require(server.UserNames().size() <= server.connections.size(),
                 "one name per connection at most");
     }
-    server.OnDisconnect(server.connections[0], "gone");
-    server.OnDisconnect(server.connections[1], "gone");
+    server.CloseConnection(0, "gone");
+    server.CloseConnection(0, "gone");
     Require(server.UserNames().empty(), "every name leaves with its connection");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool silenced = (harness::SilenceConsole(), true);
-    (void)silenced;
     ExtractEverything(data, size);
     InsertAndExtract(data, size);
     HandleAsReceived(data, size);

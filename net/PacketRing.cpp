@@ -10,13 +10,6 @@ constexpr std::size_t FirstCapacity = 8;
 
 }  // namespace
 
-// The copy is compact: its oldest packet sits in its first slot.
-PacketRing::PacketRing(const PacketRing& other) : slots(other.slots.size()), count(other.count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        slots[i] = other[i];
-    }
-}
-
 PacketRing::PacketRing(PacketRing&& other) noexcept
     : slots(std::move(other.slots)),
       head(std::exchange(other.head, 0)),
@@ -52,18 +45,6 @@ void PacketRing::Grow() {
     }
     slots.swap(larger);
     head = 0;
-}
-
-bool operator==(const PacketRing& left, const PacketRing& right) {
-    if (left.count != right.count) {
-        return false;
-    }
-    for (std::size_t i = 0; i < left.count; ++i) {
-        if (left[i] != right[i]) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace hNet

@@ -14,7 +14,6 @@ namespace hNet {
 class PacketRing {
   public:
     PacketRing() = default;
-    PacketRing(const PacketRing& other);
     PacketRing(PacketRing&& other) noexcept;
     PacketRing& operator=(PacketRing other) noexcept;
     ~PacketRing() = default;
@@ -30,11 +29,6 @@ class PacketRing {
 
     void push_back(std::shared_ptr<Packet> packet);
     void pop_front();
-
-    friend bool operator==(const PacketRing& left, const PacketRing& right);
-    friend bool operator!=(const PacketRing& left, const PacketRing& right) {
-        return !(left == right);
-    }
 
   private:
     void Grow();

@@ -6,6 +6,7 @@
 set -euo pipefail
 seconds=${1:-60}
 cd "$(dirname "$0")/.."
+# shellcheck source=packages.sh
 source scripts/packages.sh
 scripts/ensure-packages "${build_packages[@]}" clang-14 libclang-rt-14-dev
 
@@ -21,8 +22,8 @@ trap 'rm -rf "$work"' EXIT
 declare -A max_len=([packet-body]=8200 [byte-stream]=10000)
 status=0
 for target in packet-body byte-stream; do
-    inputs=(fuzz/corpus/$target)
-    [[ -d fuzz/regressions/$target ]] && inputs+=(fuzz/regressions/$target)
+    inputs=("fuzz/corpus/$target")
+    [[ -d fuzz/regressions/$target ]] && inputs+=("fuzz/regressions/$target")
     mkdir -p "$work/$target"
     log=build-fuzz/fuzz-$target.log
     echo "fuzz-$target: ${seconds} s"
@@ -30,7 +31,8 @@ for target in packet-body byte-stream; do
         -timeout=10 -print_final_stats=1 -artifact_prefix="$crashes/$target-" \
         "$work/$target" "${inputs[@]}" >"$log" 2>&1; then
         grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
-        echo "fuzz-$target: no crash; corpus grew to $(ls "$work/$target" | wc -l) inputs"
+        corpus=("$work/$target"/*)
+        echo "fuzz-$target: no crash; corpus grew to ${#corpus[@]} inputs"
     else
         status=1
         tail -n 60 "$log"

@@ -1,9 +1,10 @@
+# shellcheck shell=bash disable=SC2034 # the lists are read where this file is sourced
 # The Debian packages each job needs, for scripts/ensure-packages. Sourced by ./run and
 # the scripts beside this one.
 
 # Building (CMake only recommends make). The console chat client edits its lines with
-# GNU Readline when it is there.
-build_packages=(g++ make cmake libreadline-dev)
+# GNU Readline when it is there; the tools read their command lines with CLI11.
+build_packages=(g++ make cmake libreadline-dev libcli11-dev)
 # The tests.
 test_packages=(libgtest-dev libgmock-dev)
 # The browser tests, which skip themselves without these.

@@ -82,16 +82,13 @@ conversation.addEventListener('scroll', () => {
 });
 // Whatever changes the size of the view or of its lines (a resize, a rotation, another
 // font size, lines wrapping anew), a view that followed still shows the newest line.
-new ResizeObserver(() => {
+const keepFollowing = new ResizeObserver(() => {
   if (following) {
     conversation.scrollTop = conversation.scrollHeight;
   }
-}).observe(conversation);
-new ResizeObserver(() => {
-  if (following) {
-    conversation.scrollTop = conversation.scrollHeight;
-  }
-}).observe(messages);
+});
+keepFollowing.observe(conversation);
+keepFollowing.observe(messages);
 jump.addEventListener('click', () => {
   scrollToEnd();
   messageInput.focus();

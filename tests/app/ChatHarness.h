@@ -5,53 +5,26 @@
 #include <deque>
 #include <iostream>
 #include <memory>
-#include <regex>
 #include <string>
 
 #include "FramedClient.h"
 #include "MyServer.h"
 #include "support/Loopback.h"
+#include "support/TestServer.h"
 
-// The chat server on a free loopback port, its console captured, and framed clients
-// that talk to it while the test turns the server's loop.
+// The chat server on a loopback port, its console captured, and framed clients that
+// talk to it while the test turns the server's loop.
 class ChatHarness {
+    // First, so that it also takes the lines of the server's last closes.
+    support::StreamCapture console{std::cout};
+
   public:
-    class OpenServer : public MyServer {
-      public:
-        using Server::clock;
-        using Server::connections;
-        using Server::listeningSocket;
-
-        // False hands back whatever a handler charged to the sender's budget.
-        bool chargeFanOut = true;
-
-        bool ProcessPacket(std::shared_ptr<hNet::Packet> packet,
-                           hNet::Connection& connection) override {
-            const hNet::ReceiveBudget before = connection.budget;
-            const bool handled = MyServer::ProcessPacket(std::move(packet), connection);
-            if (!chargeFanOut) {
-                connection.budget = before;
-            }
-            return handled;
-        }
-    };
-
-    ChatHarness() : port(support::FreePort()) {
-        EXPECT_TRUE(server.Initialize(hNet::Endpoint("127.0.0.1", port)));
-        console.str("");
-    }
-
+    ChatHarness() = default;
     ~ChatHarness() {
         for (auto& client : clients) {
             client.Close();
         }
-        while (!server.connections.empty()) {
-            server.CloseConnection(0, "test over");
-        }
-        server.listeningSocket.Close();
-        std::cout.rdbuf(saved);
     }
-
     ChatHarness(const ChatHarness&) = delete;
     ChatHarness& operator=(const ChatHarness&) = delete;
 
@@ -65,11 +38,16 @@ class ChatHarness {
         return clients.back();
     }
 
-    // A new client with its two greetings already read.
+    // A new client that has read its two greetings; every client before it that is still
+    // open has read the notice of its arrival and the UserConnected packet.
     hNet::FramedClient& Join() {
         hNet::FramedClient& client = Connect();
-        Next(client);
-        Next(client);
+        for (auto& each : clients) {
+            if (each.IsOpen()) {
+                Next(each);
+                Next(each);
+            }
+        }
         return client;
     }
 
@@ -85,11 +63,7 @@ class ChatHarness {
         return nullptr;
     }
 
-    // Body of the next packet, as bytes.
-    std::string NextBody(hNet::FramedClient& client) {
-        const auto packet = Next(client);
-        return packet ? std::string(packet->buffer.begin(), packet->buffer.end()) : "";
-    }
+    std::string NextBody(hNet::FramedClient& client) { return support::BodyOf(Next(client)); }
 
     // True once the server has closed the client's connection.
     bool ClosedByServer(hNet::FramedClient& client) {
@@ -105,39 +79,15 @@ class ChatHarness {
         return client.Poll() == nullptr;
     }
 
-    void Send(hNet::FramedClient& client, const std::string& body) {
-        auto packet = std::make_shared<hNet::Packet>();
-        packet->buffer.assign(body.begin(), body.end());
-        ASSERT_TRUE(client.Send(packet));
-    }
-
-    // The console so far, with every time stamp replaced by [TIME].
-    std::string Console() const {
-        return std::regex_replace(console.str(), std::regex(R"(\[\d\d:\d\d:\d\d\])"), "[hh:mm:ss]");
-    }
+    // The console since the server started, without its time stamps.
+    std::string Console() const { return support::WithoutTimes(console.Text()); }
 
     // The client's label as the server prints it.
     std::string Label(std::size_t connectionIndex) const {
         return server.connections[connectionIndex].description;
     }
 
-    std::uint16_t port;
-    OpenServer server;
+    support::TestServer<MyServer> server;
+    std::uint16_t port = server.Listen();
     std::deque<hNet::FramedClient> clients;
-
-  private:
-    std::ostringstream console;
-    std::streambuf* saved = std::cout.rdbuf(console.rdbuf());
 };
-
-// A body as bytes: the code, then the text as a string field.
-inline std::string Body(int code, const std::string& text) {
-    hNet::Packet packet(static_cast<hNet::PacketType>(code));
-    packet << text;
-    return std::string(packet.buffer.begin(), packet.buffer.end());
-}
-
-// Replaces the time stamp at the start of a notice body's text with [hh:mm:ss].
-inline std::string WithoutTime(const std::string& body) {
-    return std::regex_replace(body, std::regex(R"(\[\d\d:\d\d:\d\d\])"), "[hh:mm:ss]");
-}

@@ -12,17 +12,18 @@
 namespace {
 
 using hNet::FramedClient;
+using hNet::MakeTextPacket;
+using hNet::PacketType;
 using testing::HasSubstr;
+using testing::Not;
 
-const int ChatMessage = 1;
 const char* const FloodLine = " Flood limit reached: reading paused.";
 
+// Chat line `number`, `size` bytes of text.
 std::shared_ptr<hNet::Packet> Line(int number, std::size_t size) {
     std::string text = "line " + std::to_string(number) + " ";
     text.resize(size, 'x');
-    auto packet = std::make_shared<hNet::Packet>(hNet::PacketType::ChatMessage);
-    *packet << text;
-    return packet;
+    return MakeTextPacket(PacketType::ChatMessage, text);
 }
 
 // The numbers of the chat lines in a stream of frames, in the order they came.
@@ -32,20 +33,13 @@ std::vector<int> LineNumbers(const std::string& stream) {
         const std::size_t size = (static_cast<unsigned char>(stream[at]) << 8) |
                                  static_cast<unsigned char>(stream[at + 1]);
         const std::string body = stream.substr(at + 2, size);
-        if (body.size() > 11 && body[1] == ChatMessage && body.compare(6, 5, "line ") == 0) {
+        if (body.size() > 11 && body[1] == static_cast<char>(PacketType::ChatMessage) &&
+            body.compare(6, 5, "line ") == 0) {
             numbers.push_back(std::stoi(body.substr(11)));
         }
         at += 2 + size;
     }
     return numbers;
-}
-
-std::size_t Count(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        ++count;
-    }
-    return count;
 }
 
 class FloodControlTest : public testing::Test {
@@ -60,9 +54,7 @@ class FloodControlTest : public testing::Test {
         const std::size_t count = chat.server.connections.size() + 1;
         EXPECT_TRUE(support::TurnUntil(chat.server,
                                        [&] { return chat.server.connections.size() == count; }));
-        const int sendBuffer = 4096;
-        setsockopt(chat.server.connections.back().socket.GetHandle(), SOL_SOCKET, SO_SNDBUF,
-                   reinterpret_cast<const char*>(&sendBuffer), sizeof(sendBuffer));
+        support::SetBuffer(chat.server.connections.back().socket, SO_SNDBUF, 4096);
         return readers.back();
     }
 
@@ -102,7 +94,9 @@ class FloodControlTest : public testing::Test {
             }
         }
         for (int n = 0; n < 600; ++n) {
-            renamer.Stage(NamePacket("renamer " + std::to_string(n % 2) + std::string(16, '.')));
+            renamer.Stage(
+                MakeTextPacket(PacketType::SetUserName,
+                               "renamer " + std::to_string(n % 2) + std::string(16, '.')));
         }
 
         bool renamerPaused = false;
@@ -123,15 +117,9 @@ class FloodControlTest : public testing::Test {
         return true;
     }
 
-    static std::shared_ptr<hNet::Packet> NamePacket(const std::string& name) {
-        auto packet = std::make_shared<hNet::Packet>(hNet::PacketType::SetUserName);
-        *packet << name;
-        return packet;
-    }
-
     void Rename(std::size_t connectionIndex, const std::string& name) {
-        EXPECT_TRUE(
-            chat.server.ProcessPacket(NamePacket(name), chat.server.connections[connectionIndex]));
+        EXPECT_TRUE(chat.server.ProcessPacket(MakeTextPacket(PacketType::SetUserName, name),
+                                              chat.server.connections[connectionIndex]));
     }
 
     std::int64_t nowMs = 1000;
@@ -173,7 +161,7 @@ TEST_F(FloodControlTest, SlowsAFlooderWithoutDroppingAReaderOrLosingALine) {
     EXPECT_TRUE(pausedOnce);
     EXPECT_TRUE(resumedAfter);
     EXPECT_LT(deepestQueue, hNet::Server::SendQueueLimit / 2);
-    EXPECT_EQ(Count(chat.Console(), chat.Label(1) + FloodLine), 1u) << chat.Console();
+    EXPECT_EQ(support::CountOf(chat.Console(), chat.Label(1) + FloodLine), 1u) << chat.Console();
 }
 
 TEST_F(FloodControlTest, RenamesPayForTheListEveryoneIsSent) {
@@ -183,7 +171,12 @@ TEST_F(FloodControlTest, RenamesPayForTheListEveryoneIsSent) {
 // The same flood, with the renamer no longer charged for the lists: the reader's queue
 // outgrows its bound.
 TEST_F(FloodControlTest, RenamesWithoutTheChargeDropAReader) {
-    chat.server.chargeFanOut = false;
+    chat.server.onPacket = [&](std::shared_ptr<hNet::Packet> packet, hNet::Connection& sender) {
+        const hNet::ReceiveBudget before = sender.budget;
+        const bool handled = chat.server.MyServer::ProcessPacket(std::move(packet), sender);
+        sender.budget = before;
+        return handled;
+    };
     EXPECT_FALSE(ReaderOutlastsARenameFlood());
     EXPECT_THAT(chat.Console(), HasSubstr("[Send queue limit exceeded.] Connection lost : "));
 }
@@ -203,7 +196,7 @@ TEST_F(FloodControlTest, LetsAPasteOfAHundredLinesThroughAtOnce) {
         ASSERT_FALSE(chat.server.connections[0].readingPaused);
     }
     EXPECT_EQ(relayed, 100);
-    EXPECT_EQ(chat.Console().find(FloodLine), std::string::npos);
+    EXPECT_THAT(chat.Console(), Not(HasSubstr(FloodLine)));
 }
 
 TEST_F(FloodControlTest, StillDropsAReaderThatNeverReadsWhenManySendWithinTheirBudgets) {
@@ -226,9 +219,8 @@ TEST_F(FloodControlTest, StillDropsAReaderThatNeverReadsWhenManySendWithinTheirB
         }
         chat.server.Frame();
     }
-    EXPECT_NE(chat.Console().find("[Send queue limit exceeded.] Connection lost : "),
-              std::string::npos);
-    EXPECT_EQ(chat.Console().find(FloodLine), std::string::npos);
+    EXPECT_THAT(chat.Console(), HasSubstr("[Send queue limit exceeded.] Connection lost : "));
+    EXPECT_THAT(chat.Console(), Not(HasSubstr(FloodLine)));
     EXPECT_EQ(chat.server.connections.size(), 10u);
 }
 

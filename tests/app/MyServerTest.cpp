@@ -9,34 +9,41 @@
 namespace {
 
 using hNet::FramedClient;
+using hNet::MakeTextPacket;
+using hNet::PacketType;
+using support::BodyOf;
+using support::WithoutTimes;
 using testing::HasSubstr;
+using testing::Not;
 
-const int ChatMessage = 1;
-const int SetUserName = 5;
-const int UserList = 6;
+constexpr PacketType ChatMessage = PacketType::ChatMessage;
+constexpr PacketType SetUserName = PacketType::SetUserName;
+constexpr PacketType UserList = PacketType::UserList;
 const std::string UserConnected("\x00\x04", 2);
+const std::string Departure =
+    BodyOf(MakeTextPacket(ChatMessage, "[hh:mm:ss][SERVER]: A user disconnected."));
 
 std::string Notice(const std::string& text) {
-    return Body(ChatMessage, "[hh:mm:ss] [SERVER]: " + text);
+    return BodyOf(MakeTextPacket(ChatMessage, "[hh:mm:ss] [SERVER]: " + text));
 }
 
 TEST(MyServer, PlaysTheTwoClientConversation) {
     ChatHarness chat;
     FramedClient& a = chat.Connect();
-    EXPECT_EQ(WithoutTime(chat.NextBody(a)), Notice("Connection to server successful."));
-    EXPECT_EQ(WithoutTime(chat.NextBody(a)), Notice("Welcome to Halvex chat server!"));
+    EXPECT_EQ(WithoutTimes(chat.NextBody(a)), Notice("Connection to server successful."));
+    EXPECT_EQ(WithoutTimes(chat.NextBody(a)), Notice("Welcome to Halvex chat server!"));
     EXPECT_TRUE(chat.NothingMoreFor(a));
 
     FramedClient& b = chat.Connect();
-    EXPECT_EQ(WithoutTime(chat.NextBody(b)), Notice("Connection to server successful."));
-    EXPECT_EQ(WithoutTime(chat.NextBody(b)), Notice("Welcome to Halvex chat server!"));
-    EXPECT_EQ(WithoutTime(chat.NextBody(a)), Notice("New user connected!"));
+    EXPECT_EQ(WithoutTimes(chat.NextBody(b)), Notice("Connection to server successful."));
+    EXPECT_EQ(WithoutTimes(chat.NextBody(b)), Notice("Welcome to Halvex chat server!"));
+    EXPECT_EQ(WithoutTimes(chat.NextBody(a)), Notice("New user connected!"));
     EXPECT_EQ(chat.NextBody(a), UserConnected);
     EXPECT_TRUE(chat.NothingMoreFor(b));
     const std::string labelA = chat.Label(0);
     const std::string labelB = chat.Label(1);
 
-    chat.Send(b, Body(SetUserName, "bob"));
+    ASSERT_TRUE(b.Send(MakeTextPacket(SetUserName, "bob")));
     const std::string bobList(
         "\x00\x06\x00\x00\x00\x04"
         "bob\n",
@@ -45,14 +52,13 @@ TEST(MyServer, PlaysTheTwoClientConversation) {
     EXPECT_EQ(chat.NextBody(b), bobList);
     EXPECT_EQ(chat.server.UserNames(), std::vector<std::string>{"bob"});
 
-    chat.Send(a, Body(ChatMessage, "hi"));
+    ASSERT_TRUE(a.Send(MakeTextPacket(ChatMessage, "hi")));
     const std::string hi("\x00\x01\x00\x00\x00\x02hi", 8);
     EXPECT_EQ(chat.NextBody(a), hi);
     EXPECT_EQ(chat.NextBody(b), hi);
 
     shutdown(b.Handle(), 1);  // B ends its stream in order
-    EXPECT_EQ(WithoutTime(chat.NextBody(a)),
-              Body(ChatMessage, "[hh:mm:ss][SERVER]: A user disconnected."));
+    EXPECT_EQ(WithoutTimes(chat.NextBody(a)), Departure);
     EXPECT_EQ(chat.NextBody(a), std::string("\x00\x06\x00\x00\x00\x00", 6));
     EXPECT_TRUE(chat.server.UserNames().empty());
 
@@ -61,8 +67,7 @@ TEST(MyServer, PlaysTheTwoClientConversation) {
         return labelA + " - New connection accepted.\n" + labelB + " - New connection accepted.\n" +
                labelA + " Message: hi\n" + "[" + reason + "] Connection lost : " + labelB + "\n";
     };
-    EXPECT_TRUE(chat.Console() == console("Recv==0") || chat.Console() == console("POLLHUP"))
-        << chat.Console();
+    EXPECT_THAT(chat.Console(), testing::AnyOf(console("Recv==0"), console("POLLHUP")));
 }
 
 TEST(MyServer, RelaysToEveryoneIncludingTheSender) {
@@ -70,12 +75,6 @@ TEST(MyServer, RelaysToEveryoneIncludingTheSender) {
     FramedClient& first = chat.Join();
     FramedClient& second = chat.Join();
     FramedClient& third = chat.Join();
-    chat.NextBody(first);  // arrival notices and their UserConnected packets
-    chat.NextBody(first);
-    chat.NextBody(first);
-    chat.NextBody(first);
-    chat.NextBody(second);
-    chat.NextBody(second);
 
     // Relayed byte for byte; on the console no byte can steer the operator's terminal or
     // start a line of its own.
@@ -85,22 +84,20 @@ TEST(MyServer, RelaysToEveryoneIncludingTheSender) {
         "lone\x9b\x80"
         "\xc3\x80",
         43);
-    const std::string line = Body(ChatMessage, text);
-    chat.Send(second, line);
+    const auto line = MakeTextPacket(ChatMessage, text);
+    ASSERT_TRUE(second.Send(line));
     for (FramedClient* client : {&first, &second, &third}) {
-        EXPECT_EQ(chat.NextBody(*client), line);
+        EXPECT_EQ(chat.NextBody(*client), BodyOf(line));
         EXPECT_TRUE(chat.NothingMoreFor(*client));
     }
-    EXPECT_NE(chat.Console().find(chat.Label(1) +
-                                  " Message: tab^Ihere^@nul^Jlf^Mcr^[[31mred^?\xc3\xa9\xff"
-                                  "csiM-^[loneM-^[M-^@\xc3\x80\n"),
-              std::string::npos)
-        << chat.Console();
+    EXPECT_THAT(chat.Console(),
+                HasSubstr(chat.Label(1) + " Message: tab^Ihere^@nul^Jlf^Mcr^[[31mred^?\xc3\xa9\xff"
+                                          "csiM-^[loneM-^[M-^@\xc3\x80\n"));
 }
 
 // Sets the name and returns the list every client is then sent.
 std::string Rename(ChatHarness& chat, FramedClient& client, const std::string& name) {
-    chat.Send(client, Body(SetUserName, name));
+    EXPECT_TRUE(client.Send(MakeTextPacket(SetUserName, name)));
     const std::string list = chat.NextBody(client);
     for (auto& other : chat.clients) {
         if (&other != &client) {
@@ -115,20 +112,15 @@ TEST(MyServer, KeepsNamesInOrderAndRemovesTheLastEqualOne) {
     FramedClient& ann = chat.Join();
     FramedClient& bob = chat.Join();
     FramedClient& cid = chat.Join();
-    for (int skipped = 0; skipped < 4; ++skipped) {
-        chat.NextBody(ann);
-    }
-    chat.NextBody(bob);
-    chat.NextBody(bob);
 
-    EXPECT_EQ(Rename(chat, ann, "ann"), Body(UserList, "ann\n"));
-    EXPECT_EQ(Rename(chat, bob, "bob"), Body(UserList, "ann\nbob\n"));
-    EXPECT_EQ(Rename(chat, cid, "cid"), Body(UserList, "ann\nbob\ncid\n"));
-    EXPECT_EQ(Rename(chat, bob, "bo"), Body(UserList, "ann\ncid\nbo\n"));
+    EXPECT_EQ(Rename(chat, ann, "ann"), BodyOf(MakeTextPacket(UserList, "ann\n")));
+    EXPECT_EQ(Rename(chat, bob, "bob"), BodyOf(MakeTextPacket(UserList, "ann\nbob\n")));
+    EXPECT_EQ(Rename(chat, cid, "cid"), BodyOf(MakeTextPacket(UserList, "ann\nbob\ncid\n")));
+    EXPECT_EQ(Rename(chat, bob, "bo"), BodyOf(MakeTextPacket(UserList, "ann\ncid\nbo\n")));
     // The same name twice: the last entry goes when its first owner renames.
-    EXPECT_EQ(Rename(chat, cid, "ann"), Body(UserList, "ann\nbo\nann\n"));
-    EXPECT_EQ(Rename(chat, ann, ""), Body(UserList, "ann\nbo\n\n"));
-    EXPECT_TRUE(chat.Console().find("Message") == std::string::npos);  // names print nothing
+    EXPECT_EQ(Rename(chat, cid, "ann"), BodyOf(MakeTextPacket(UserList, "ann\nbo\nann\n")));
+    EXPECT_EQ(Rename(chat, ann, ""), BodyOf(MakeTextPacket(UserList, "ann\nbo\n\n")));
+    EXPECT_THAT(chat.Console(), Not(HasSubstr("Message")));  // names print nothing
 }
 
 TEST(MyServer, DepartureRemovesTheNameOrSendsNoList) {
@@ -136,38 +128,31 @@ TEST(MyServer, DepartureRemovesTheNameOrSendsNoList) {
     FramedClient& first = chat.Join();
     FramedClient& second = chat.Join();
     FramedClient& silent = chat.Join();
-    for (int skipped = 0; skipped < 4; ++skipped) {
-        chat.NextBody(first);
-    }
-    chat.NextBody(second);
-    chat.NextBody(second);
     Rename(chat, first, "ann");
     Rename(chat, second, "ann");
 
     // Never named: only the notice goes out.
     shutdown(silent.Handle(), 1);
     for (FramedClient* client : {&first, &second}) {
-        EXPECT_EQ(WithoutTime(chat.NextBody(*client)),
-                  Body(ChatMessage, "[hh:mm:ss][SERVER]: A user disconnected."));
+        EXPECT_EQ(WithoutTimes(chat.NextBody(*client)), Departure);
         EXPECT_TRUE(chat.NothingMoreFor(*client));
     }
 
     shutdown(first.Handle(), 1);
-    EXPECT_EQ(WithoutTime(chat.NextBody(second)),
-              Body(ChatMessage, "[hh:mm:ss][SERVER]: A user disconnected."));
-    EXPECT_EQ(chat.NextBody(second), Body(UserList, "ann\n"));
+    EXPECT_EQ(WithoutTimes(chat.NextBody(second)), Departure);
+    EXPECT_EQ(chat.NextBody(second), BodyOf(MakeTextPacket(UserList, "ann\n")));
     EXPECT_EQ(chat.server.UserNames(), std::vector<std::string>{"ann"});
 }
 
 TEST(MyServer, PrintsIntegerArrays) {
     ChatHarness chat;
     FramedClient& client = chat.Join();
-    hNet::Packet empty(hNet::PacketType::IntegerArray);
-    empty << 0u;
-    hNet::Packet three(hNet::PacketType::IntegerArray);
-    three << 3u << 4294967295u << 0u << 10u;
-    chat.Send(client, std::string(empty.buffer.begin(), empty.buffer.end()));
-    chat.Send(client, std::string(three.buffer.begin(), three.buffer.end()));
+    auto empty = std::make_shared<hNet::Packet>(PacketType::IntegerArray);
+    *empty << 0u;
+    auto three = std::make_shared<hNet::Packet>(PacketType::IntegerArray);
+    *three << 3u << 4294967295u << 0u << 10u;
+    ASSERT_TRUE(client.Send(empty));
+    ASSERT_TRUE(client.Send(three));
     support::Turns(chat.server, 50);
     EXPECT_EQ(chat.Console(), chat.Label(0) +
                                   " - New connection accepted.\nArray Size: 0\nArray Size: 3\n"
@@ -181,7 +166,7 @@ TEST(MyServer, RefusesUnrecognizedCodes) {
         ChatHarness chat;
         FramedClient& client = chat.Join();
         const std::string label = chat.Label(0);
-        chat.Send(client, Body(code, "x"));
+        ASSERT_TRUE(client.Send(MakeTextPacket(static_cast<PacketType>(code), "x")));
         EXPECT_TRUE(chat.ClosedByServer(client));
         EXPECT_EQ(chat.Console(),
                   label + " - New connection accepted.\n" +
@@ -194,48 +179,55 @@ TEST(MyServer, MalformedBodiesCloseOnlyTheirSender) {
     ChatHarness chat;
     FramedClient& careless = chat.Join();
     FramedClient& bystander = chat.Join();
-    chat.NextBody(careless);
-    chat.NextBody(careless);
     const std::string label = chat.Label(0);
 
-    hNet::Packet shortArray(hNet::PacketType::IntegerArray);
-    shortArray << 3u << 7u << 8u;
-    chat.Send(careless, std::string(shortArray.buffer.begin(), shortArray.buffer.end()));
-    EXPECT_EQ(WithoutTime(chat.NextBody(bystander)),
-              Body(ChatMessage, "[hh:mm:ss][SERVER]: A user disconnected."));
-    EXPECT_NE(chat.Console().find("Array Size: 3\nElement[0] - 7\nElement[1] - 8\n"
-                                  "[Failed to process incoming packet.] Connection lost : " +
-                                  label + "\n"),
-              std::string::npos);
+    auto shortArray = std::make_shared<hNet::Packet>(PacketType::IntegerArray);
+    *shortArray << 3u << 7u << 8u;
+    ASSERT_TRUE(careless.Send(shortArray));
+    EXPECT_TRUE(chat.ClosedByServer(careless));
+    EXPECT_EQ(WithoutTimes(chat.NextBody(bystander)), Departure);
+    EXPECT_THAT(chat.Console(),
+                HasSubstr("Array Size: 3\nElement[0] - 7\nElement[1] - 8\n"
+                          "[Failed to process incoming packet.] Connection lost : " +
+                          label + "\n"));
 
     // A text whose count runs past the body: nothing printed or relayed.
     FramedClient& liar = chat.Join();
-    chat.NextBody(bystander);
-    chat.NextBody(bystander);
-    chat.Send(liar, std::string("\x00\x01\x00\x00\x00\x0A"
-                                "abc",
-                                9));
-    EXPECT_EQ(WithoutTime(chat.NextBody(bystander)),
-              Body(ChatMessage, "[hh:mm:ss][SERVER]: A user disconnected."));
-    EXPECT_EQ(chat.Console().find("Message"), std::string::npos);
+    ASSERT_TRUE(
+        liar.Send(std::make_shared<hNet::Packet>("\x00\x01\x00\x00\x00\x0A"
+                                                 "abc",
+                                                 9)));
+    EXPECT_EQ(WithoutTimes(chat.NextBody(bystander)), Departure);
+    EXPECT_THAT(chat.Console(), Not(HasSubstr("Message")));
 
-    chat.Send(bystander, Body(ChatMessage, "still here"));
-    EXPECT_EQ(chat.NextBody(bystander), Body(ChatMessage, "still here"));
+    const auto line = MakeTextPacket(ChatMessage, "still here");
+    ASSERT_TRUE(bystander.Send(line));
+    EXPECT_EQ(chat.NextBody(bystander), BodyOf(line));
 }
 
-}  // namespace
-
-namespace {
-
-// The handlers run without any network: records with no socket are enough.
-TEST(MyServerHandlers, ShareOnePacketAmongAllRecipients) {
-    support::StreamCapture quiet(std::cout);
-    ChatHarness::OpenServer server;
-    for (std::uint16_t port = 1; port <= 3; ++port) {
-        server.connections.emplace_back(hNet::Socket(), hNet::Endpoint("127.0.0.1", port));
+// The handlers alone: records with invalid sockets are enough, as nothing is sent.
+class MyServerHandlers : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NE(server.Listen(), 0);
+        for (std::uint16_t port = 1; port <= Clients; ++port) {
+            server.AddConnection(hNet::Socket(), hNet::Endpoint("127.0.0.1", port));
+        }
+        for (hNet::Connection& connection : server.connections) {
+            while (connection.outgoing.HasPending()) {
+                connection.outgoing.Pop();
+            }
+        }
     }
-    auto line = std::make_shared<hNet::Packet>(hNet::PacketType::ChatMessage);
-    *line << std::string("hi");
+
+    // 125 names of 64 bytes take 8,125 of the list's 8,186 bytes.
+    static constexpr std::uint16_t Clients = 126;
+    support::StreamCapture console{std::cout};
+    support::TestServer<MyServer> server;
+};
+
+TEST_F(MyServerHandlers, ShareOnePacketAmongAllRecipients) {
+    const auto line = MakeTextPacket(ChatMessage, "hi");
     EXPECT_TRUE(server.ProcessPacket(line, server.connections[1]));
     for (auto& connection : server.connections) {
         EXPECT_EQ(connection.outgoing.Front(), line);  // the received packet itself
@@ -246,26 +238,20 @@ TEST(MyServerHandlers, ShareOnePacketAmongAllRecipients) {
     const auto& first = server.connections[0].outgoing.Packets();
     const auto& second = server.connections[1].outgoing.Packets();
     ASSERT_EQ(first.size(), 2u);
-    EXPECT_EQ(first, second);  // the same notice and UserConnected objects
+    ASSERT_EQ(second.size(), 2u);
+    // The same notice and UserConnected objects.
+    EXPECT_EQ(first[0], second[0]);
+    EXPECT_EQ(first[1], second[1]);
     EXPECT_EQ(server.connections[2].outgoing.Packets().size(), 2u);
     EXPECT_NE(server.connections[2].outgoing.Front(), first.front());
 }
 
 // A refused name leaves the list and the client's name as they were; the client is told
 // why, and the console names the client.
-TEST(MyServerHandlers, RefusesNamesThatWouldSplitOrCrowdTheList) {
-    support::StreamCapture console(std::cout);
-    ChatHarness::OpenServer server;
-    const std::size_t clients = 126;  // 125 names of 64 bytes take 8,125 of the list's 8,186
-    for (std::uint16_t port = 1; port <= clients; ++port) {
-        server.connections.emplace_back(hNet::Socket(), hNet::Endpoint("127.0.0.1", port));
-    }
+TEST_F(MyServerHandlers, RefusesNamesThatWouldSplitOrCrowdTheList) {
     hNet::Connection& crowd = server.connections.back();
     const auto rename = [&](hNet::Connection& connection, const std::string& name) {
-        auto packet = std::make_shared<hNet::Packet>();
-        const std::string body = Body(SetUserName, name);
-        packet->buffer.assign(body.begin(), body.end());
-        EXPECT_TRUE(server.ProcessPacket(packet, connection));
+        EXPECT_TRUE(server.ProcessPacket(MakeTextPacket(SetUserName, name), connection));
     };
     const auto expectRefused = [&](const std::string& name, const std::string& refusal) {
         const auto names = server.UserNames();
@@ -273,20 +259,19 @@ TEST(MyServerHandlers, RefusesNamesThatWouldSplitOrCrowdTheList) {
         rename(crowd, name);
         EXPECT_EQ(server.UserNames(), names);
         EXPECT_EQ(crowd.userName, ownName);
-        const auto& notice = crowd.outgoing.Packets().back()->buffer;
-        EXPECT_EQ(WithoutTime(std::string(notice.begin(), notice.end())), Notice(refusal));
+        EXPECT_EQ(WithoutTimes(BodyOf(crowd.outgoing.Packets().back())), Notice(refusal));
         EXPECT_THAT(console.Text(), HasSubstr(crowd.description + " " + refusal + "\n"));
     };
 
     rename(crowd, "crowd");
     expectRefused("mallory\nalice\nroot", "User name refused: a name cannot contain a line feed.");
     expectRefused(std::string(65, 'x'), "User name refused: a name is at most 64 bytes.");
-    for (std::size_t k = 0; k + 1 < clients; ++k) {
+    for (std::size_t k = 0; k + 1 < Clients; ++k) {
         rename(server.connections[k], std::string(64, static_cast<char>('a' + k % 26)));
     }
     expectRefused(std::string(61, 'y'), "User name refused: the user list is full.");
     rename(crowd, std::string(60, 'z'));  // 8,125 + 61 bytes with its line feed: fits exactly
-    EXPECT_EQ(server.UserNames().size(), clients);
+    EXPECT_EQ(server.UserNames().size(), Clients);
     EXPECT_EQ(server.UserNames().back(), std::string(60, 'z'));
 }
 

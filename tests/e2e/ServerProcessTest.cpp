@@ -11,27 +11,21 @@
 #include "FramedClient.h"
 #include "ServerProcess.h"
 #include "Socket.h"
+#include "support/Loopback.h"
 
 namespace {
 
+using hNet::MakeTextPacket;
+using support::BodyOf;
 using testing::HasSubstr;
 
+constexpr hNet::PacketType ChatMessage = hNet::PacketType::ChatMessage;
 const char* const Banner = "=============== Halvex Chat Server =============== \n";
 const char* const StartUp =
     "Socket successfully created.\nServer initialized.\nListening on port 6112.\n\n";
 // How long a server may take to start (or to fail to): a server run under an emulator
 // may first have to bring up the emulator's own services.
 const int StartMs = 20000;
-
-std::string BodyOf(const std::shared_ptr<hNet::Packet>& packet) {
-    return packet ? std::string(packet->buffer.begin(), packet->buffer.end()) : "(nothing)";
-}
-
-std::shared_ptr<hNet::Packet> ChatLine(const std::string& text) {
-    auto packet = std::make_shared<hNet::Packet>(hNet::PacketType::ChatMessage);
-    *packet << text;
-    return packet;
-}
 
 // The largest integer array: 2,046 values, 2,047 console lines and some 55 KB of them.
 std::shared_ptr<hNet::Packet> LargestArray() {
@@ -56,7 +50,7 @@ std::vector<std::string> LinesAfterStartUp(const std::string& output) {
 
 // Waits until the client has been sent `text` as a chat line.
 bool Relayed(hNet::FramedClient& client, const std::string& text) {
-    const std::string wanted = BodyOf(ChatLine(text));
+    const std::string wanted = BodyOf(MakeTextPacket(ChatMessage, text));
     for (int packet = 0; packet < 100; ++packet) {
         const std::string body = BodyOf(client.Receive(10000));
         if (body == wanted) {
@@ -88,15 +82,16 @@ TEST(ServerProcess, RelaysAChatBetweenTwoClients) {
     ASSERT_TRUE(server.WaitForOutput("New connection accepted.\n", 5000));
     ASSERT_TRUE(bob.Connect("127.0.0.1", 6112, error)) << error;
     for (int greeting = 0; greeting < 2; ++greeting) {
-        EXPECT_NE(BodyOf(bob.Receive(5000)).find("[SERVER]:"), std::string::npos);
+        EXPECT_THAT(BodyOf(bob.Receive(5000)), HasSubstr("[SERVER]:"));
     }
     for (int notice = 0; notice < 4; ++notice) {  // greetings, arrival, UserConnected
         EXPECT_NE(ann.Receive(5000), nullptr);
     }
 
-    ASSERT_TRUE(ann.Send(ChatLine("hello bob")));
-    EXPECT_EQ(BodyOf(bob.Receive(5000)), BodyOf(ChatLine("hello bob")));
-    EXPECT_EQ(BodyOf(ann.Receive(5000)), BodyOf(ChatLine("hello bob")));
+    const auto line = MakeTextPacket(ChatMessage, "hello bob");
+    ASSERT_TRUE(ann.Send(line));
+    EXPECT_EQ(BodyOf(bob.Receive(5000)), BodyOf(line));
+    EXPECT_EQ(BodyOf(ann.Receive(5000)), BodyOf(line));
     EXPECT_TRUE(server.WaitForOutput(" Message: hello bob\n", 5000)) << server.Output();
     ann.Close();
     bob.Close();
@@ -120,7 +115,7 @@ TEST(ServerProcess, AConsoleThatStopsReadingHoldsUpNobody) {
         for (char sender : {'a', 'b'}) {
             std::string text = std::string(1, sender) + std::to_string(n) + " ";
             text.resize(600, '.');
-            (sender == 'a' ? ann : bob).Stage(ChatLine(text));
+            (sender == 'a' ? ann : bob).Stage(MakeTextPacket(ChatMessage, text));
         }
     }
     for (int array = 0; array < 3; ++array) {
@@ -163,7 +158,7 @@ TEST(ServerProcess, AConsoleThatStopsReadingHoldsUpNobody) {
 
     // The console takes lines again: what was kept, how much was not, then what follows.
     ASSERT_TRUE(server.WaitForOutput("Console fell behind: ", 60000));
-    ASSERT_TRUE(ann.Send(ChatLine("after the gap")));
+    ASSERT_TRUE(ann.Send(MakeTextPacket(ChatMessage, "after the gap")));
     ASSERT_TRUE(server.WaitForOutput(" Message: after the gap\n", 10000));
     const std::vector<std::string> lines = LinesAfterStartUp(server.Output());
     ASSERT_GE(lines.size(), 2u);
@@ -194,7 +189,7 @@ TEST(ServerProcess, WritesItsConsoleBeforeAStopEndsIt) {
     // More than a pipe holds, so that the console still holds lines at the stop.
     ASSERT_TRUE(numbers.Send(LargestArray()));
     ASSERT_TRUE(numbers.Send(LargestArray()));
-    ASSERT_TRUE(numbers.Send(ChatLine("last")));
+    ASSERT_TRUE(numbers.Send(MakeTextPacket(ChatMessage, "last")));
     ASSERT_TRUE(Relayed(numbers, "last"));
 
     server.Terminate();

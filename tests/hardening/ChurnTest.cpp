@@ -32,14 +32,18 @@
 
 #include "FramedClient.h"
 #include "Harness.h"
+#include "MyServer.h"
 #include "ProcessState.h"
 #include "support/Loopback.h"
+#include "support/TestServer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using hNet::MakeTextPacket;
 using hNet::Packet;
 using hNet::PacketType;
+using ChatServer = support::TestServer<MyServer>;
 
 int EnvInt(const char* name, int fallback) {
     const char* value = std::getenv(name);
@@ -61,34 +65,28 @@ std::string TextOf(const Packet& packet) {
     return text;
 }
 
-std::shared_ptr<Packet> Message(PacketType type, const std::string& text) {
-    auto packet = std::make_shared<Packet>(type);
-    *packet << text;
-    return packet;
-}
-
-// Records every chat line as it relays it, and where each connection's share begins.
-class ObservingServer : public harness::ExposedServer {
-  public:
+// Every chat line the server relays, and where each connection's share of them begins.
+struct Observation {
     std::vector<std::string> relayed;
     std::unordered_map<std::string, std::size_t> firstLineOf;
     std::map<std::string, int> closeReasons;
 
-    void OnConnect(hNet::Connection& newConnection) override {
-        firstLineOf[newConnection.description] = relayed.size();
-        MyServer::OnConnect(newConnection);
-    }
-    void OnDisconnect(hNet::Connection& lostConnection, std::string reason) override {
-        firstLineOf.erase(lostConnection.description);
-        ++closeReasons[reason];
-        MyServer::OnDisconnect(lostConnection, std::move(reason));
-    }
-    bool ProcessPacket(std::shared_ptr<Packet> packet, hNet::Connection& connection) override {
-        const bool handled = MyServer::ProcessPacket(packet, connection);
-        if (handled && packet->GetPacketType() == PacketType::ChatMessage) {
-            relayed.push_back(TextOf(*packet));
-        }
-        return handled;
+    void Watch(ChatServer& server) {
+        server.onConnect = [this](hNet::Connection& connection) {
+            firstLineOf[connection.description] = relayed.size();
+        };
+        server.onDisconnect = [this](hNet::Connection& connection, const std::string& reason) {
+            firstLineOf.erase(connection.description);
+            ++closeReasons[reason];
+        };
+        server.onPacket = [this, &server](std::shared_ptr<Packet> packet,
+                                          hNet::Connection& connection) {
+            const bool handled = server.MyServer::ProcessPacket(packet, connection);
+            if (handled && packet->GetPacketType() == PacketType::ChatMessage) {
+                relayed.push_back(TextOf(*packet));
+            }
+            return handled;
+        };
     }
 };
 
@@ -96,7 +94,8 @@ class ObservingServer : public harness::ExposedServer {
 struct World {
     std::string host;
     std::uint16_t port = 0;
-    ObservingServer* server = nullptr;  // null when the server is another process
+    ChatServer* server = nullptr;  // null when the server is another process
+    Observation observed;
     std::mt19937 random;
     long tick = 0;
     bool spawningDone = false;
@@ -237,7 +236,7 @@ class OrderlyClient : public Client {
             static const char* const common[] = {"ann", "bob", "cid", "dee", ""};
             const std::string name =
                 world.Chance(50) ? common[world.Uniform(0, 4)] : "user" + std::to_string(id);
-            client.Queue(Message(PacketType::SetUserName, name));
+            client.Queue(MakeTextPacket(PacketType::SetUserName, name));
             nameTick = -1;
         }
         if (world.tick >= leaveTick) {
@@ -249,7 +248,7 @@ class OrderlyClient : public Client {
 
     void Say(const std::string& text) {
         sent.push_back(text);
-        client.Queue(Message(PacketType::ChatMessage, text));
+        client.Queue(MakeTextPacket(PacketType::ChatMessage, text));
     }
 
     void Verify(World& world) {
@@ -282,9 +281,9 @@ class OrderlyClient : public Client {
 
     // Exactly the lines the server relayed from its acceptance up to the last line.
     void CompareWithServer(World& world) {
-        const auto& relayed = world.server->relayed;
-        const auto first = world.server->firstLineOf.find(description);
-        if (first == world.server->firstLineOf.end()) {
+        const auto& relayed = world.observed.relayed;
+        const auto first = world.observed.firstLineOf.find(description);
+        if (first == world.observed.firstLineOf.end()) {
             world.Fail(description + " unknown to the server");
             return;
         }
@@ -322,9 +321,7 @@ class RawClient : public Client {
         socket.Create();
         if (kind == Misbehaviour::NeverRead) {
             // A small window makes the server's queue for it grow soon.
-            const int bytes = 4096;
-            setsockopt(socket.GetHandle(), SOL_SOCKET, SO_RCVBUF,
-                       reinterpret_cast<const char*>(&bytes), sizeof(bytes));
+            support::SetBuffer(socket, SO_RCVBUF, 4096);
         }
         if (socket.Connect(hNet::Endpoint(world.host.c_str(), world.port)) !=
                 hNet::NetResult::Success ||
@@ -379,8 +376,8 @@ class RawClient : public Client {
                 if (world.Chance(50)) {
                     SendLine(world);
                 }
-                const std::string frame =
-                    support::Frame(Message(PacketType::ChatMessage, world.Line(id, seq))->buffer);
+                const std::string frame = support::Frame(
+                    MakeTextPacket(PacketType::ChatMessage, world.Line(id, seq))->buffer);
                 Send(frame.substr(0, static_cast<std::size_t>(
                                          world.Uniform(1, static_cast<int>(frame.size()) - 1))));
                 actTick = endTick + 1;
@@ -413,7 +410,8 @@ class RawClient : public Client {
     }
 
     void SendLine(World& world) {
-        Send(support::Frame(Message(PacketType::ChatMessage, world.Line(id, seq++))->buffer));
+        Send(
+            support::Frame(MakeTextPacket(PacketType::ChatMessage, world.Line(id, seq++))->buffer));
     }
 
     void Send(const std::string& bytes) {
@@ -534,13 +532,13 @@ Tally Churn(const Config& config, World& world) {
 
 // Fills the server to the full crowd once, so that its arrays have grown to their
 // working size before the memory baseline is taken.
-void WarmUp(ObservingServer& server, std::uint16_t port, int crowdSize) {
+void WarmUp(ChatServer& server, std::uint16_t port, int crowdSize) {
     std::vector<std::unique_ptr<hNet::FramedClient>> crowd;
     for (int i = 0; i < crowdSize; ++i) {
         auto client = std::make_unique<hNet::FramedClient>();
         std::string error;
         ASSERT_TRUE(client->Connect("127.0.0.1", port, error)) << error;
-        client->Queue(Message(PacketType::SetUserName, "w" + std::to_string(i)));
+        client->Queue(MakeTextPacket(PacketType::SetUserName, "w" + std::to_string(i)));
         crowd.push_back(std::move(client));
         server.Frame();
     }
@@ -566,8 +564,8 @@ void Report(const Config& config, const Tally& tally, const World& world,
         config.connections, tally.orderly, tally.reset, tally.midFrame, tally.neverRead,
         tally.malformed, config.concurrency, config.seed, tally.ticks, took.count());
     if (world.server != nullptr) {
-        std::printf("churn: %zu chat lines relayed; closes:", world.server->relayed.size());
-        for (const auto& [reason, count] : world.server->closeReasons) {
+        std::printf("churn: %zu chat lines relayed; closes:", world.observed.relayed.size());
+        for (const auto& [reason, count] : world.observed.closeReasons) {
             std::printf(" [%s] %d", reason.c_str(), count);
         }
         std::printf("\n");
@@ -584,7 +582,7 @@ TEST(Churn, LeavesNothingBehindAndDeliversEveryLine) {
     World world;
     world.random.seed(config.seed);
 
-    ObservingServer server;
+    ChatServer server;
     const char* target = std::getenv("HALVEX_SOAK_TARGET");
     if (target != nullptr && *target != '\0') {
         const std::string where(target);
@@ -594,9 +592,10 @@ TEST(Churn, LeavesNothingBehindAndDeliversEveryLine) {
         world.port = static_cast<std::uint16_t>(std::atoi(where.c_str() + colon + 1));
         world.patience = std::chrono::seconds(120);
     } else {
-        ASSERT_TRUE(server.Initialize(hNet::Endpoint("127.0.0.1", 0)));
+        world.observed.Watch(server);
         world.host = "127.0.0.1";
-        world.port = server.ListeningPort();
+        world.port = server.Listen();
+        ASSERT_NE(world.port, 0);
         world.server = &server;
         WarmUp(server, world.port, config.concurrency + config.concurrency / 8);
     }
@@ -619,12 +618,12 @@ TEST(Churn, LeavesNothingBehindAndDeliversEveryLine) {
         // No client's registration outlives it in the kernel's poll set.
         EXPECT_EQ(hardening::KernelPollInterest(), std::vector<int>{server.masterFds[0].fd});
         EXPECT_TRUE(server.UserNames().empty());
-        EXPECT_EQ(server.closeReasons["Failed to process incoming packet."] +
-                      server.closeReasons["Packet size too large."] +
-                      server.closeReasons["Packet size too small."],
+        auto& reasons = world.observed.closeReasons;
+        EXPECT_EQ(reasons["Failed to process incoming packet."] +
+                      reasons["Packet size too large."] + reasons["Packet size too small."],
                   tally.malformed);
         // The record of relayed lines belongs to the test, not the server.
-        std::vector<std::string>().swap(server.relayed);
+        std::vector<std::string>().swap(world.observed.relayed);
         const std::size_t heapAfter = hardening::HeapInUse();
         std::printf("churn: heap in use %zu bytes before, %zu after\n", heapBefore, heapAfter);
         EXPECT_LE(heapAfter, heapBefore + 64 * 1024);

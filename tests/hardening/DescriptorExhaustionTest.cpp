@@ -11,13 +11,16 @@
 #include <vector>
 
 #include "FramedClient.h"
-#include "Harness.h"
+#include "MyServer.h"
 #include "Platform.h"
 #include "ProcessState.h"
+#include "support/Loopback.h"
+#include "support/TestServer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using ChatServer = support::TestServer<MyServer>;
 
 constexpr int WaitMs = 3000;
 
@@ -41,7 +44,7 @@ TEST(OpenFileLimit, IsRaisedToTheHardLimit) {
 
 // Serves for at most 30 s with descriptors for two clients beyond the first only; its
 // failure lines go to `errorOutput`. Never returns.
-[[noreturn]] void ServeWithFewDescriptors(harness::ExposedServer& server, int errorOutput) {
+[[noreturn]] void ServeWithFewDescriptors(ChatServer& server, int errorOutput) {
     dup2(errorOutput, STDERR_FILENO);
     close(errorOutput);
     const int nowhere = open("/dev/null", O_WRONLY);
@@ -85,12 +88,6 @@ Admission Connect(std::uint16_t port, hNet::FramedClient& client) {
     return client.IsOpen() ? Admission::Undecided : Admission::Refused;
 }
 
-std::shared_ptr<hNet::Packet> ChatLine(const std::string& text) {
-    auto packet = std::make_shared<hNet::Packet>(hNet::PacketType::ChatMessage);
-    *packet << text;
-    return packet;
-}
-
 // Waits for a chat line whose text ends with `tail`, skipping everything else.
 bool ReceivesLineEndingWith(hNet::FramedClient& client, const std::string& tail) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(WaitMs);
@@ -121,18 +118,10 @@ std::string ReadAll(int descriptor) {
     }
 }
 
-int CountLines(const std::string& text, const std::string& line) {
-    int count = 0;
-    for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 TEST(DescriptorExhaustion, WaitingClientsAreRefusedOnceAndConnectedOnesKeepChatting) {
-    harness::ExposedServer server;
-    ASSERT_TRUE(server.Initialize(hNet::Endpoint("127.0.0.1", 0)));
-    const std::uint16_t port = server.ListeningPort();
+    ChatServer server;
+    const std::uint16_t port = server.Listen();
+    ASSERT_NE(port, 0);
     int errorPipe[2];
     ASSERT_EQ(pipe(errorPipe), 0);
     const pid_t child = fork();
@@ -167,7 +156,8 @@ TEST(DescriptorExhaustion, WaitingClientsAreRefusedOnceAndConnectedOnesKeepChatt
     }
 
     // Those already in still chat.
-    ASSERT_TRUE(members[0]->Send(ChatLine("still here")));
+    ASSERT_TRUE(
+        members[0]->Send(hNet::MakeTextPacket(hNet::PacketType::ChatMessage, "still here")));
     for (auto& member : members) {
         EXPECT_TRUE(ReceivesLineEndingWith(*member, "still here"));
     }
@@ -183,7 +173,9 @@ TEST(DescriptorExhaustion, WaitingClientsAreRefusedOnceAndConnectedOnesKeepChatt
     waitpid(child, nullptr, 0);
     const std::string errors = ReadAll(errorPipe[0]);
     close(errorPipe[0]);
-    EXPECT_EQ(CountLines(errors, "Failed to accept new connection."), refused) << errors;
+    EXPECT_EQ(support::CountOf(errors, "Failed to accept new connection."),
+              static_cast<std::size_t>(refused))
+        << errors;
 }
 
 }  // namespace

@@ -14,11 +14,15 @@
 #include <string>
 
 #include "FramedClient.h"
-#include "Harness.h"
+#include "MyServer.h"
 #include "support/Loopback.h"
+#include "support/TestServer.h"
 
 namespace {
 
+using hNet::MakeTextPacket;
+using hNet::PacketType;
+using support::BodyOf;
 using testing::HasSubstr;
 
 bool Shell(const std::string& command) {
@@ -79,16 +83,6 @@ class TestNetwork {
     bool made = false;
 };
 
-std::string Body(const std::shared_ptr<hNet::Packet>& packet) {
-    return packet ? std::string(packet->buffer.begin(), packet->buffer.end()) : "(nothing)";
-}
-
-std::shared_ptr<hNet::Packet> Text(hNet::PacketType type, const std::string& text) {
-    auto packet = std::make_shared<hNet::Packet>(type);
-    *packet << text;
-    return packet;
-}
-
 // With data waiting for the vanished client, or none (a quiet room).
 class VanishedPeer : public testing::TestWithParam<bool> {};
 
@@ -102,43 +96,47 @@ TEST_P(VanishedPeer, IsClosedAndItsNameLeavesTheList) {
         GTEST_SKIP() << "this machine does not let the test make network namespaces";
     }
     support::StreamCapture console(std::cout);
-    harness::ExposedServer server;
+    support::TestServer<MyServer> server;
     hNet::FramedClient ann;
     hNet::FramedClient bob;
     hNet::FramedClient gone;
     std::string error;
+    std::uint16_t port = 0;
     network.InServers([&] {
         server.peerTimeouts = {1, 1, 2, 2};
-        ASSERT_TRUE(server.Initialize(hNet::Endpoint("0.0.0.0", 0)));
-        ASSERT_TRUE(ann.Connect("127.0.0.1", server.ListeningPort(), error)) << error;
-        ASSERT_TRUE(bob.Connect("127.0.0.1", server.ListeningPort(), error)) << error;
+        port = server.Listen(0, "0.0.0.0");
+        ASSERT_TRUE(ann.Connect("127.0.0.1", port, error)) << error;
+        ASSERT_TRUE(bob.Connect("127.0.0.1", port, error)) << error;
     });
-    network.InFar(
-        [&] { ASSERT_TRUE(gone.Connect("10.77.0.1", server.ListeningPort(), error)) << error; });
+    network.InFar([&] { ASSERT_TRUE(gone.Connect("10.77.0.1", port, error)) << error; });
     ASSERT_TRUE(support::TurnUntil(server, [&] { return server.connections.size() == 3; }));
     const auto next = [&](hNet::FramedClient& client) {
         for (int turn = 0; turn < 3000; ++turn) {
             if (auto packet = client.Poll()) {
-                return Body(packet);
+                return BodyOf(packet);
             }
             server.Frame();
         }
         return std::string("(nothing)");
     };
-    ASSERT_TRUE(gone.Send(Text(hNet::PacketType::SetUserName, "gone")));
-    const std::string listed = Body(Text(hNet::PacketType::UserList, "gone\n"));
-    while (next(ann) != listed) {
-    }
-    while (next(bob) != listed) {
+    ASSERT_TRUE(gone.Send(MakeTextPacket(PacketType::SetUserName, "gone")));
+    const std::string listed = BodyOf(MakeTextPacket(PacketType::UserList, "gone\n"));
+    for (hNet::FramedClient* client : {&ann, &bob}) {
+        bool seen = false;
+        for (int packet = 0; packet < 20 && !seen; ++packet) {
+            seen = next(*client) == listed;
+        }
+        ASSERT_TRUE(seen) << "the list with the name never came";
     }
     const std::string goneLabel = server.connections[2].description;
 
     network.CutFar();
     const auto cut = std::chrono::steady_clock::now();
     if (dataWaits) {
-        ASSERT_TRUE(ann.Send(Text(hNet::PacketType::ChatMessage, "still here")));
-        EXPECT_EQ(next(bob), Body(Text(hNet::PacketType::ChatMessage, "still here")));
-        EXPECT_EQ(next(ann), Body(Text(hNet::PacketType::ChatMessage, "still here")));
+        const auto line = MakeTextPacket(PacketType::ChatMessage, "still here");
+        ASSERT_TRUE(ann.Send(line));
+        EXPECT_EQ(next(bob), BodyOf(line));
+        EXPECT_EQ(next(ann), BodyOf(line));
     }
     // With the server's own timeouts this would take two minutes.
     for (int turn = 0; server.connections.size() == 3 &&
@@ -151,17 +149,13 @@ TEST_P(VanishedPeer, IsClosedAndItsNameLeavesTheList) {
 
     for (hNet::FramedClient* client : {&ann, &bob}) {
         EXPECT_THAT(next(*client), HasSubstr("[SERVER]: A user disconnected."));
-        EXPECT_EQ(next(*client), Body(Text(hNet::PacketType::UserList, "")));
+        EXPECT_EQ(next(*client), BodyOf(MakeTextPacket(PacketType::UserList, "")));
     }
     EXPECT_THAT(console.Text(), HasSubstr("[POLLERR] Connection lost : " + goneLabel + "\n"));
 
     ann.Close();
     bob.Close();
     gone.Close();
-    while (!server.connections.empty()) {
-        server.CloseConnection(0, "test over");
-    }
-    server.listeningSocket.Close();
 }
 
 INSTANTIATE_TEST_SUITE_P(Room, VanishedPeer, testing::Values(false, true),

@@ -127,20 +127,11 @@ struct LoopbackPair {
         Socket listener;
         EXPECT_EQ(listener.Create(), hNet::NetResult::Success);
         EXPECT_EQ(listener.Listen(hNet::Endpoint("127.0.0.1", 0), 1), hNet::NetResult::Success);
-        sockaddr_in bound{};
-        socklen_t length = sizeof(bound);
-        getsockname(listener.GetHandle(), reinterpret_cast<sockaddr*>(&bound), &length);
-        EXPECT_EQ(receiver.Create(), hNet::NetResult::Success);
-        if (bufferBytes > 0) {
-            // Before connecting, so that the window the receiver offers is small too.
-            SetBuffer(receiver, SO_RCVBUF, bufferBytes);
-        }
-        EXPECT_EQ(receiver.Connect(hNet::Endpoint("127.0.0.1", ntohs(bound.sin_port))),
-                  hNet::NetResult::Success);
+        receiver = support::ConnectClient(support::LocalPort(listener), bufferBytes);
         EXPECT_EQ(listener.Accept(sender, nullptr), hNet::NetResult::Success);
         listener.Close();
         if (bufferBytes > 0) {
-            SetBuffer(sender, SO_SNDBUF, bufferBytes);
+            support::SetBuffer(sender, SO_SNDBUF, bufferBytes);
         }
     }
     ~LoopbackPair() {
@@ -149,11 +140,6 @@ struct LoopbackPair {
     }
     LoopbackPair(const LoopbackPair&) = delete;
     LoopbackPair& operator=(const LoopbackPair&) = delete;
-
-    static void SetBuffer(const Socket& socket, int option, int bytes) {
-        setsockopt(socket.GetHandle(), SOL_SOCKET, option, reinterpret_cast<const char*>(&bytes),
-                   sizeof(bytes));
-    }
 
     Socket sender;
     Socket receiver;

@@ -39,28 +39,11 @@ TEST(PacketRing, KeepsOrderThroughWrapsAndGrowth) {
         ASSERT_EQ(ring.back(), model.back());
     }
 
-    const PacketRing copy = ring;
-    EXPECT_EQ(copy, ring);
-    ExpectSame(copy, model);
     PacketRing moved = std::move(ring);
     ExpectSame(moved, model);
     EXPECT_TRUE(ring.empty());  // NOLINT(bugprone-use-after-move): a moved-from ring is empty
     ring.push_back(model.front());
     EXPECT_EQ(ring.size(), 1u);
-    EXPECT_NE(ring, moved);
-}
-
-TEST(PacketRing, LetsGoOfPoppedPackets) {
-    PacketRing ring;
-    const auto packet = std::make_shared<Packet>();
-    for (int i = 0; i < 20; ++i) {
-        ring.push_back(packet);
-    }
-    EXPECT_EQ(packet.use_count(), 21);
-    for (int i = 0; i < 20; ++i) {
-        ring.pop_front();
-    }
-    EXPECT_EQ(packet.use_count(), 1);
 }
 
 }  // namespace

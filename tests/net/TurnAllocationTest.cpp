@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "Endpoint.h"
 #include "MyServer.h"
 #include "support/Loopback.h"
+#include "support/TestServer.h"
 
 namespace {
 
@@ -73,11 +73,7 @@ namespace {
 
 using hNet::Packet;
 using hNet::PacketType;
-
-class ChatServer : public MyServer {
-  public:
-    std::size_t Clients() const { return connections.size(); }
-};
+using ChatServer = support::TestServer<MyServer>;
 
 // The sizes of what one stretch allocated, sorted.
 std::vector<std::size_t> Counted(void (*work)(ChatServer&), ChatServer& server) {
@@ -99,12 +95,12 @@ class TurnAllocation : public testing::Test {
     static constexpr int MessagesPerSender = 40;
 
     void SetUp() override {
-        const std::uint16_t port = support::FreePort();
-        ASSERT_TRUE(server.Initialize(hNet::Endpoint("127.0.0.1", port)));
+        const std::uint16_t port = server.Listen();
         for (int i = 0; i < ClientCount; ++i) {
             clients.push_back(support::ConnectClient(port));
         }
-        ASSERT_TRUE(support::TurnUntil(server, [&] { return server.Clients() == ClientCount; }));
+        ASSERT_TRUE(
+            support::TurnUntil(server, [&] { return server.connections.size() == ClientCount; }));
         // Let the greetings and arrival notices go out, and throw them away.
         support::Turns(server, 50);
         for (const auto& client : clients) {
@@ -117,7 +113,6 @@ class TurnAllocation : public testing::Test {
         for (auto& client : clients) {
             client.Close();
         }
-        support::TurnUntil(server, [&] { return server.Clients() == 0; });
     }
 
     // Every sender writes its chat lines at once; the server then turns, counted, until
@@ -128,10 +123,10 @@ class TurnAllocation : public testing::Test {
         std::string lines;
         for (int m = 0; m < MessagesPerSender; ++m) {
             text[0] = static_cast<char>('a' + m % 26);
-            Packet line(PacketType::ChatMessage);
-            line << text;
-            lines += support::Frame(line.buffer);
-            frameBytes = support::Frame(line.buffer).size();
+            const std::string frame =
+                support::Frame(hNet::MakeTextPacket(PacketType::ChatMessage, text)->buffer);
+            lines += frame;
+            frameBytes = frame.size();
         }
         for (int s = 0; s < SenderCount; ++s) {
             support::SendAll(clients[s], lines);

@@ -204,7 +204,7 @@ verify_units() {
         MANPATH="$1/usr/share/man:" SYSTEMD_UNIT_PATH="$2:" exec systemd-analyze verify \
             "$2/halvex.service" "$2/halvex-web.service"' sh "$scratch/deb" "$units" 2>&1) ||
         status=$?
-    [ -z "$output" ] || sed 's/^/  /' <<<"$output"
+    [ -z "$output" ] || printf '%s\n' "$output" | sed 's/^/  /'
     # Unknown keys and bad values are only warned of, so any output fails too.
     [ $status = 0 ] && [ -z "$output" ]
 }
@@ -374,7 +374,7 @@ no_leftovers() {
     done <"$scratch/halvex-files"
     # The units' enablement links and deb-systemd-helper's state too.
     named=$(find "$root" -xdev -iname '*halvex*' -not -path "$root/tmp/*")
-    [ -z "$named" ] || { sed "s|^$root|  left behind: |" <<<"$named"; left=1; }
+    [ -z "$named" ] || { printf '%s\n' "$named" | sed "s|^$root|  left behind: |"; left=1; }
     return $left
 }
 

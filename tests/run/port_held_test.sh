@@ -32,7 +32,10 @@ expect() {
         failed=1
     fi
 }
-[ "$status" -ne 0 ] && [ "$status" -ne 124 ] || { echo "FAILED: status $status"; failed=1; }
+if [ "$status" -eq 0 ] || [ "$status" -eq 124 ]; then
+    echo "FAILED: status $status"
+    failed=1
+fi
 expect "./run test: port 6112 is already in use"
 expect "held by process $server: $server_binary"
 expect "Ctrl+C in the terminal where it runs"

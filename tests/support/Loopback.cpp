@@ -3,39 +3,29 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <regex>
 
 #include "Endpoint.h"
 
 namespace support {
 
-namespace {
-
-bool WaitReadable(const hNet::Socket& socket, int timeoutMs) {
-    WSAPOLLFD entry{};
-    entry.fd = socket.GetHandle();
-    entry.events = POLLRDNORM;
-    return WSAPoll(&entry, 1, timeoutMs) > 0;
+hNet::Socket UnlistenedSocket() {
+    hNet::Socket socket;
+    EXPECT_EQ(socket.Create(), hNet::NetResult::Success);
+    EXPECT_EQ(socket.Bind(hNet::Endpoint("127.0.0.1", 0)), hNet::NetResult::Success);
+    return socket;
 }
 
-}  // namespace
-
-std::uint16_t FreePort() {
-    hNet::Socket probe;
-    EXPECT_EQ(probe.Create(), hNet::NetResult::Success);
-    EXPECT_EQ(probe.Bind(hNet::Endpoint("127.0.0.1", 0)), hNet::NetResult::Success);
-    sockaddr_in bound{};
-    socklen_t length = sizeof(bound);
-    getsockname(probe.GetHandle(), reinterpret_cast<sockaddr*>(&bound), &length);
-    probe.Close();
-    return ntohs(bound.sin_port);
+void SetBuffer(const hNet::Socket& socket, int option, int bytes) {
+    setsockopt(socket.GetHandle(), SOL_SOCKET, option, reinterpret_cast<const char*>(&bytes),
+               sizeof(bytes));
 }
 
 hNet::Socket ConnectClient(std::uint16_t port, int receiveBuffer) {
     hNet::Socket client;
     EXPECT_EQ(client.Create(), hNet::NetResult::Success);
     if (receiveBuffer > 0) {
-        setsockopt(client.GetHandle(), SOL_SOCKET, SO_RCVBUF,
-                   reinterpret_cast<const char*>(&receiveBuffer), sizeof(receiveBuffer));
+        SetBuffer(client, SO_RCVBUF, receiveBuffer);
     }
     EXPECT_EQ(client.Connect(hNet::Endpoint("127.0.0.1", port)), hNet::NetResult::Success);
     EXPECT_EQ(client.SetBlocking(true), hNet::NetResult::Success);
@@ -52,8 +42,15 @@ void SendAll(const hNet::Socket& socket, const std::string& bytes) {
     }
 }
 
+bool WaitFor(SOCKET handle, short events, int timeoutMs) {
+    WSAPOLLFD entry{};
+    entry.fd = handle;
+    entry.events = events;
+    return WSAPoll(&entry, 1, timeoutMs) > 0;
+}
+
 std::string ReceiveSome(const hNet::Socket& socket, int timeoutMs, std::size_t maxBytes) {
-    if (!WaitReadable(socket, timeoutMs)) {
+    if (!WaitFor(socket.GetHandle(), POLLRDNORM, timeoutMs)) {
         return {};
     }
     std::string bytes(maxBytes, '\0');
@@ -88,6 +85,14 @@ void ResetAndClose(hNet::Socket& socket) {
     socket.Close();
 }
 
+std::size_t CountOf(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 std::string Frame(const std::string& body) {
     std::string frame;
     frame += static_cast<char>((body.size() >> 8) & 0xFF);
@@ -97,6 +102,14 @@ std::string Frame(const std::string& body) {
 
 std::string Frame(const std::vector<char>& body) {
     return Frame(std::string(body.begin(), body.end()));
+}
+
+std::string BodyOf(const std::shared_ptr<hNet::Packet>& packet) {
+    return packet ? std::string(packet->buffer.begin(), packet->buffer.end()) : "(nothing)";
+}
+
+std::string WithoutTimes(const std::string& text) {
+    return std::regex_replace(text, std::regex(R"(\[\d\d:\d\d:\d\d\])"), "[hh:mm:ss]");
 }
 
 }  // namespace support

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,32 +12,28 @@
 #include "MyServer.h"
 #include "Probe.h"
 #include "support/Loopback.h"
+#include "support/TestServer.h"
 
 namespace {
 
-// Relays like the chat server, except for the one chat line it is told to swallow.
-class DroppingServer : public MyServer {
-  public:
-    explicit DroppingServer(int lineToDrop) : lineToDrop(lineToDrop) {}
+using testing::HasSubstr;
+using testing::StartsWith;
 
-    bool ProcessPacket(std::shared_ptr<hNet::Packet> packet, hNet::Connection& from) override {
-        if (packet->GetPacketType() == hNet::PacketType::ChatMessage && ++lines == lineToDrop) {
-            return true;
-        }
-        return MyServer::ProcessPacket(std::move(packet), from);
-    }
-
-  private:
-    int lineToDrop;
-    int lines = 0;
-};
-
-// Serves on its own thread while the benchmark, which blocks, runs on the test's.
+// Serves on its own thread while the benchmark, which blocks, runs on the test's. It
+// relays like the chat server, except for chat line number lineToDrop, if any.
 class LiveServer {
+    support::StreamCapture log{std::cout};
+    support::TestServer<MyServer> server;
+
   public:
-    explicit LiveServer(int lineToDrop = 0) : server(lineToDrop) {
-        std::cout.rdbuf(log.rdbuf());
-        EXPECT_TRUE(server.Initialize(hNet::Endpoint("127.0.0.1", port)));
+    explicit LiveServer(int lineToDrop = 0) {
+        server.onPacket = [this, lineToDrop](std::shared_ptr<hNet::Packet> packet,
+                                             hNet::Connection& from) {
+            if (packet->GetPacketType() == hNet::PacketType::ChatMessage && ++lines == lineToDrop) {
+                return true;
+            }
+            return server.MyServer::ProcessPacket(std::move(packet), from);
+        };
         thread = std::thread([this] {
             while (!stopping) {
                 server.Frame();
@@ -46,15 +43,12 @@ class LiveServer {
     ~LiveServer() {
         stopping = true;
         thread.join();
-        std::cout.rdbuf(console);
     }
 
-    std::uint16_t port = support::FreePort();
+    const std::uint16_t port = server.Listen();
 
   private:
-    std::ostringstream log;
-    std::streambuf* console = std::cout.rdbuf();
-    DroppingServer server;
+    int lines = 0;
     std::atomic<bool> stopping{false};
     std::thread thread;
 };
@@ -83,7 +77,7 @@ TEST(Bench, AccountsForEveryLineOfALiveServer) {
     EXPECT_EQ(report.outOfOrder, 0u);
     EXPECT_EQ(report.closedClients, 0u);
     EXPECT_TRUE(report.Clean());
-    EXPECT_NE(JsonLine(report).find("\"lost\":0,\"out_of_order\":0,"), std::string::npos);
+    EXPECT_THAT(JsonLine(report), HasSubstr("\"lost\":0,\"out_of_order\":0,"));
 }
 
 TEST(Bench, KeepsToAFixedRate) {
@@ -139,6 +133,24 @@ TEST(Bench, TimesTheAdmissionAndTheServerWhileIdle) {
     }
 }
 
+TEST(Bench, MeasuresTheServerAloneWithoutClients) {
+    BenchOptions options;
+    std::string problem;
+    EXPECT_FALSE(ParseBenchOptions({"--clients", "0", "--duration", "0.3"}, options, problem));
+    if (OwnPid() == 0) {
+        GTEST_SKIP() << "no /proc here to measure a server by";
+    }
+    ASSERT_TRUE(ParseBenchOptions(
+        {"--clients", "0", "--duration", "0.3", "--server-pid", std::to_string(OwnPid())}, options,
+        problem))
+        << problem;
+    std::ostringstream progress;
+    const BenchReport report = RunBench(options, progress);
+    ASSERT_EQ(report.error, "");
+    EXPECT_TRUE(report.serverCpuPercent && report.serverRssKiB);
+    EXPECT_NE(JsonLine(report).find("\"server_rss_per_client_kib\":null"), std::string::npos);
+}
+
 TEST(Bench, ARoomSendsOneLinePerClientASecond) {
     LiveServer server;
     BenchOptions options;
@@ -159,17 +171,18 @@ TEST(Bench, ARoomSendsOneLinePerClientASecond) {
 }
 
 TEST(Bench, SaysWhenItCannotConnect) {
-    BenchOptions options = ShortRun(support::FreePort());
+    hNet::Socket unlistened = support::UnlistenedSocket();
     std::ostringstream progress;
-    const BenchReport report = RunBench(options, progress);
-    EXPECT_EQ(report.error.rfind("cannot connect client 1 to 127.0.0.1:", 0), 0u) << report.error;
+    const BenchReport report = RunBench(ShortRun(support::LocalPort(unlistened)), progress);
+    EXPECT_THAT(report.error, StartsWith("cannot connect client 1 to 127.0.0.1:"));
+    unlistened.Close();
 }
 
 TEST(BenchOptions, RefusesToRunWithoutATimeBound) {
     BenchOptions options;
     std::string problem;
     EXPECT_FALSE(ParseBenchOptions({"--clients", "5"}, options, problem));
-    EXPECT_NE(problem.find("--duration"), std::string::npos);
+    EXPECT_THAT(problem, HasSubstr("--duration"));
     EXPECT_FALSE(ParseBenchOptions({"--duration", "0"}, options, problem));
     EXPECT_FALSE(ParseBenchOptions({"--duration", "5", "--size", "44"}, options, problem));
     EXPECT_FALSE(ParseBenchOptions({"--duration", "5", "--senders", "11"}, options, problem));

@@ -1,7 +1,7 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <iostream>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -9,18 +9,24 @@
 #include "MyServer.h"
 #include "UserListChange.h"
 #include "support/Loopback.h"
+#include "support/TestServer.h"
 
 namespace {
+
+using hNet::MakeTextPacket;
+using hNet::PacketType;
+using testing::HasSubstr;
+using testing::Not;
+using testing::StartsWith;
 
 // A loopback socket pair standing in for the terminal: the session reads one end.
 class ScriptedInput {
   public:
     ScriptedInput() {
-        const std::uint16_t port = support::FreePort();
         hNet::Socket listener;
         EXPECT_EQ(listener.Create(), hNet::NetResult::Success);
-        EXPECT_EQ(listener.Listen(hNet::Endpoint("127.0.0.1", port), 1), hNet::NetResult::Success);
-        writer = support::ConnectClient(port);
+        EXPECT_EQ(listener.Listen(hNet::Endpoint("127.0.0.1", 0), 1), hNet::NetResult::Success);
+        writer = support::ConnectClient(support::LocalPort(listener));
         EXPECT_EQ(listener.Accept(reader, nullptr), hNet::NetResult::Success);
         listener.Close();
     }
@@ -41,15 +47,11 @@ class ScriptedInput {
 class ChatClientTest : public testing::Test {
   protected:
     void SetUp() override {
-        std::cout.rdbuf(serverLog.rdbuf());
-        ASSERT_TRUE(server.Initialize(hNet::Endpoint("127.0.0.1", port)));
+        ASSERT_NE(port, 0);
         std::string error;
         ASSERT_TRUE(client.Connect("127.0.0.1", port, error)) << error;
     }
-    void TearDown() override {
-        client.Close();
-        std::cout.rdbuf(console);
-    }
+    void TearDown() override { client.Close(); }
 
     template <typename Condition>
     bool TurnUntil(Condition done) {
@@ -63,10 +65,9 @@ class ChatClientTest : public testing::Test {
         return TurnUntil([&] { return out.str().find(text) != std::string::npos; });
     }
 
-    std::ostringstream serverLog;
-    std::streambuf* console = std::cout.rdbuf();
-    std::uint16_t port = support::FreePort();
-    MyServer server;
+    support::StreamCapture serverLog{std::cout};
+    support::TestServer<MyServer> server;
+    const std::uint16_t port = server.Listen();
     hNet::FramedClient client;
     ScriptedInput input;
     std::ostringstream out;
@@ -74,10 +75,6 @@ class ChatClientTest : public testing::Test {
     PlainConsole typing{input.reader.GetHandle(), out, err};
     ChatSession session{client, typing};
 };
-
-std::string WithoutTimes(const std::string& text) {
-    return std::regex_replace(text, std::regex(R"(\[\d\d:\d\d:\d\d\])"), "[hh:mm:ss]");
-}
 
 TEST_F(ChatClientTest, ScriptedSessionShowsEverythingInOrder) {
     session.SetName("ann");
@@ -87,9 +84,9 @@ TEST_F(ChatClientTest, ScriptedSessionShowsEverythingInOrder) {
     std::string error;
     ASSERT_TRUE(bob.Connect("127.0.0.1", port, error)) << error;
     ASSERT_TRUE(Shows("New user connected!\n"));
-    auto line = std::make_shared<hNet::Packet>(hNet::PacketType::ChatMessage);
-    *line << std::string("bob:\tred\x1b[31m!\x7f \u202Eevil\u202C \u2067isolated\u2069 \u202F");
-    ASSERT_TRUE(bob.Send(line));
+    ASSERT_TRUE(bob.Send(
+        MakeTextPacket(PacketType::ChatMessage,
+                       "bob:\tred\x1b[31m!\x7f \u202Eevil\u202C \u2067isolated\u2069 \u202F")));
     ASSERT_TRUE(Shows("red"));
 
     input.Type("hello\r\n");
@@ -100,7 +97,7 @@ TEST_F(ChatClientTest, ScriptedSessionShowsEverythingInOrder) {
     ASSERT_TRUE(TurnUntil([&] { return session.Finished(); }));
 
     EXPECT_EQ(session.ExitStatus(), 0);
-    EXPECT_EQ(WithoutTimes(out.str()),
+    EXPECT_EQ(support::WithoutTimes(out.str()),
               "[hh:mm:ss] [SERVER]: Connection to server successful.\n"
               "[hh:mm:ss] [SERVER]: Welcome to Halvex chat server!\n"
               "Online: ann\n"
@@ -109,7 +106,7 @@ TEST_F(ChatClientTest, ScriptedSessionShowsEverythingInOrder) {
               "ann: hello\n"
               "Online: ann\n");
     EXPECT_EQ(err.str(), "");
-    EXPECT_NE(serverLog.str().find(" Message: ann: hello\n"), std::string::npos);
+    EXPECT_THAT(serverLog.Text(), HasSubstr(" Message: ann: hello\n"));
     bob.Close();
 }
 
@@ -118,8 +115,8 @@ TEST_F(ChatClientTest, EndOfInputWaitsForTheLastLineToComeBack) {
     input.End();
     ASSERT_TRUE(TurnUntil([&] { return session.Finished(); }));
     EXPECT_EQ(session.ExitStatus(), 0);
-    EXPECT_NE(out.str().find("No user list yet"), std::string::npos);
-    EXPECT_NE(out.str().find("one\ntwo\n"), std::string::npos) << out.str();
+    EXPECT_THAT(out.str(), HasSubstr("No user list yet"));
+    EXPECT_THAT(out.str(), HasSubstr("one\ntwo\n"));
 }
 
 TEST_F(ChatClientTest, RefusesWhatCannotBeSentAndStopsAtQuit) {
@@ -132,9 +129,9 @@ TEST_F(ChatClientTest, RefusesWhatCannotBeSentAndStopsAtQuit) {
               "halvex-chat: usage: /name NEW\n"
               "halvex-chat: line too long: at most 8186 bytes fit one message; not sent.\n");
     support::Turns(server, 50);
-    EXPECT_NE(serverLog.str().find(" Message: fits\n"), std::string::npos);
-    EXPECT_EQ(serverLog.str().find("xxx"), std::string::npos);
-    EXPECT_EQ(serverLog.str().find("after quit"), std::string::npos);
+    EXPECT_THAT(serverLog.Text(), HasSubstr(" Message: fits\n"));
+    EXPECT_THAT(serverLog.Text(), Not(HasSubstr("xxx")));
+    EXPECT_THAT(serverLog.Text(), Not(HasSubstr("after quit")));
 }
 
 TEST_F(ChatClientTest, ServerClosingTheConnectionEndsWithStatusOne) {
@@ -152,9 +149,7 @@ TEST_F(ChatClientTest, NamesWhoJoinsIsRenamedAndLeaves) {
     std::string error;
     ASSERT_TRUE(bob.Connect("127.0.0.1", port, error)) << error;
     const auto setName = [&](const std::string& name) {
-        auto packet = std::make_shared<hNet::Packet>(hNet::PacketType::SetUserName);
-        *packet << name;
-        return bob.Send(packet);
+        return bob.Send(MakeTextPacket(PacketType::SetUserName, name));
     };
     ASSERT_TRUE(setName("bob"));
     ASSERT_TRUE(Shows("* bob joined\n"));
@@ -162,7 +157,7 @@ TEST_F(ChatClientTest, NamesWhoJoinsIsRenamedAndLeaves) {
     ASSERT_TRUE(Shows("* bob is now rob^[<U+202E>\n"));
     bob.Close();
     ASSERT_TRUE(Shows("* rob^[<U+202E> left\n"));
-    EXPECT_EQ(WithoutTimes(out.str()),
+    EXPECT_EQ(support::WithoutTimes(out.str()),
               "[hh:mm:ss] [SERVER]: Connection to server successful.\n"
               "[hh:mm:ss] [SERVER]: Welcome to Halvex chat server!\n"
               "Online: ann\n"
@@ -176,7 +171,7 @@ TEST_F(ChatClientTest, NamesWhoJoinsIsRenamedAndLeaves) {
     input.Type("  \t\n/help\nlast\n");
     ASSERT_TRUE(Shows("ann: last\n"));
     EXPECT_EQ(out.str().find("ann: "), out.str().find("ann: last"));
-    EXPECT_NE(out.str().find("  /name NEW   set or change your name\n"), std::string::npos);
+    EXPECT_THAT(out.str(), HasSubstr("  /name NEW   set or change your name\n"));
     EXPECT_EQ(err.str(), "");
 }
 
@@ -210,10 +205,11 @@ TEST(UserListChange, NamesOnlyWhatTheListsShow) {
 TEST(ChatCommandLine, ReportsWhatItCannotDo) {
     std::ostringstream out;
     std::ostringstream err;
-    const std::string port = std::to_string(support::FreePort());
+    hNet::Socket unlistened = support::UnlistenedSocket();
+    const std::string port = std::to_string(support::LocalPort(unlistened));
     EXPECT_EQ(RunChatClient({"127.0.0.1", port, "--name", "ann"}, INVALID_SOCKET, out, err), 1);
     const std::string refusal = "halvex-chat: cannot connect to 127.0.0.1:" + port + ": ";
-    EXPECT_EQ(err.str().rfind(refusal, 0), 0u) << err.str();
+    EXPECT_THAT(err.str(), StartsWith(refusal));
     EXPECT_GT(err.str().size(), refusal.size() + 1);
 
     EXPECT_EQ(RunChatClient({"127.0.0.1", "70000"}, INVALID_SOCKET, out, err), 2);
@@ -222,8 +218,9 @@ TEST(ChatCommandLine, ReportsWhatItCannotDo) {
     EXPECT_EQ(RunChatClient({"--no-reconnect", "127.0.0.1", port}, INVALID_SOCKET, out, err), 1);
     EXPECT_EQ(out.str(), "");
     EXPECT_EQ(RunChatClient({"--help"}, INVALID_SOCKET, out, err), 0);
-    EXPECT_EQ(out.str().rfind("usage: halvex-chat [HOST [PORT]]", 0), 0u);
-    EXPECT_NE(out.str().find("/name NEW"), std::string::npos);
+    EXPECT_THAT(out.str(), StartsWith("usage: halvex-chat [options] [HOST] [PORT]"));
+    EXPECT_THAT(out.str(), HasSubstr("/name NEW"));
+    unlistened.Close();
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <memory>
@@ -19,10 +20,13 @@
 #include "FramedClient.h"
 #include "MyServer.h"
 #include "support/Loopback.h"
+#include "support/TestServer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using testing::HasSubstr;
+using testing::Not;
 
 // Just enough of a terminal to tell what a person would see of readline's output: rows of
 // a fixed width that the text wraps onto, carriage return, line feed, backspace, moving
@@ -178,19 +182,6 @@ class Screen {
     std::size_t column = 0;
 };
 
-// The chat server, in process, with a way to stop it as a process ends: every connection
-// and the listening socket closed.
-class StoppableServer : public MyServer {
-  public:
-    ~StoppableServer() {
-        while (!connections.empty()) {
-            CloseConnection(0, "Server stopped.");
-        }
-        listeningSocket.Close();
-        spareDescriptor.Close();
-    }
-};
-
 // An in-process server, and halvex-chat on a pseudo-terminal as a person runs it.
 class ChatTerminalTest : public testing::Test {
   protected:
@@ -215,9 +206,11 @@ class ChatTerminalTest : public testing::Test {
         }
     }
 
+    // On the port of the first start when it starts again.
     void StartServer() {
-        server = std::make_unique<StoppableServer>();
-        ASSERT_TRUE(server->Initialize(hNet::Endpoint("127.0.0.1", port)));
+        server = std::make_unique<support::TestServer<MyServer>>();
+        port = server->Listen(port);
+        ASSERT_NE(port, 0);
     }
     void StartClient(unsigned short columns = 200) {
         winsize size{};
@@ -295,14 +288,12 @@ class ChatTerminalTest : public testing::Test {
         return text;
     }
     void Say(const std::string& text) {
-        auto line = std::make_shared<hNet::Packet>(hNet::PacketType::ChatMessage);
-        *line << text;
-        ASSERT_TRUE(bob.Send(line));
+        ASSERT_TRUE(bob.Send(hNet::MakeTextPacket(hNet::PacketType::ChatMessage, text)));
     }
 
     support::StreamCapture serverLog{std::cout};
-    std::uint16_t port = support::FreePort();
-    std::unique_ptr<StoppableServer> server;
+    std::uint16_t port = 0;
+    std::unique_ptr<support::TestServer<MyServer>> server;
     int terminal = -1;
     pid_t child = -1;
     Screen screen{200};
@@ -325,8 +316,8 @@ TEST_F(ChatTerminalTest, IncomingLinesLeaveTheTypedLineWhole) {
     ASSERT_TRUE(
         RunUntil([&] { return RowAbove(1) == "ann: I am typing" && RowAbove() == ">"; }, "\r"))
         << ScreenText();
-    EXPECT_EQ(ScreenText().find("> I am typing"), std::string::npos) << ScreenText();
-    EXPECT_NE(serverLog.Text().find(" Message: ann: I am typing\n"), std::string::npos);
+    EXPECT_THAT(ScreenText(), Not(HasSubstr("> I am typing")));
+    EXPECT_THAT(serverLog.Text(), HasSubstr(" Message: ann: I am typing\n"));
 
     bob.Close();
 }
@@ -340,8 +331,7 @@ TEST_F(ChatTerminalTest, ReconnectsKeepingTheTypedLineAndTheName) {
     // The server stops: said once, the typed line stays, and Enter does not lose it.
     server.reset();
     ASSERT_TRUE(RunUntil([&] {
-        return RowAbove(1) ==
-                   "* disconnected: the server closed the connection; reconnecting" &&
+        return RowAbove(1) == "* disconnected: the server closed the connection; reconnecting" &&
                RowAbove() == "> half typed";
     })) << ScreenText();
     ASSERT_TRUE(RunUntil(
@@ -371,7 +361,7 @@ TEST_F(ChatTerminalTest, ReconnectsKeepingTheTypedLineAndTheName) {
         [&] { return exited || (exited = waitpid(child, &status, WNOHANG) == child); }, "\x03"));
     child = -1;
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(serverLog.Text().find("oops"), std::string::npos);
+    EXPECT_THAT(serverLog.Text(), Not(HasSubstr("oops")));
 }
 
 // Bob's lines arrive while the terminal is narrowed and after it is widened again, with a
@@ -386,8 +376,7 @@ TEST_P(ChatResizeTest, ReceivedLinesSurviveResizing) {
     const auto drawn = [&](std::size_t width) {
         const std::string row = RowAbove();
         return row.size() < width && row.size() > 2 &&
-               typed.compare(typed.size() - (row.size() - 2), row.size() - 2,
-                             row.substr(2)) == 0;
+               typed.compare(typed.size() - (row.size() - 2), row.size() - 2, row.substr(2)) == 0;
     };
     StartClient(80);
     std::string error;
@@ -413,7 +402,7 @@ TEST_P(ChatResizeTest, ReceivedLinesSurviveResizing) {
     EXPECT_EQ(RowsWith("longer"), 1u) << ScreenText();  // no stale piece of the typed line
     ASSERT_TRUE(RunUntil([&] { return RowAbove() == ">"; }, "\r")) << ScreenText();
     support::Turns(*server, 50);
-    EXPECT_NE(serverLog.Text().find(" Message: ann: " + typed + "\n"), std::string::npos);
+    EXPECT_THAT(serverLog.Text(), HasSubstr(" Message: ann: " + typed + "\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Terminals, ChatResizeTest, testing::Bool(),

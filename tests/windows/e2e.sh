@@ -39,7 +39,7 @@ for name in $names; do
         echo "e2e.sh: Wine's server died during $name (attempt $attempt of 2)" >&2
         stop_wine
     done
-    if [ $result = passed ]; then
+    if [ "$result" = passed ]; then
         passed=$((passed + 1))
     else
         failed=$((failed + 1))

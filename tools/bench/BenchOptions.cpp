@@ -1,79 +1,122 @@
-#include <charconv>
-#include <cstdlib>
-#include <functional>
-#include <map>
-#include <string>
-#include <type_traits>
+#include "BenchOptions.h"
 
-#include "Bench.h"
+#include <CLI/CLI.hpp>
+#include <limits>
+
 #include "FramedClient.h"
 #include "Probe.h"
-
-const char* const BenchUsage =
-    "usage: halvex-bench --duration SECONDS [options]\n"
-    "Loads a Halvex chat server with chat lines and checks that every client receives every\n"
-    "line, in order per sender. Every client reads everything; senders send as well.\n"
-    "  --duration SECONDS  how long to measure (required)\n"
-    "  --host HOST         server to connect to (default 127.0.0.1)\n"
-    "  --port PORT         (default 6112)\n"
-    "  --clients N         connected clients (default 10)\n"
-    "  --senders S         how many of them send (default: all)\n"
-    "  --size BYTES        text size, 45 to 8186 (default 64)\n"
-    "  --window W          flat out: at most W lines of a sender not yet back (default 8)\n"
-    "  --rate R            a fixed total rate of R lines per second instead of flat out,\n"
-    "                      spread evenly over the senders and staggered among them;\n"
-    "                      the window still caps each sender\n"
-    "  --room N            N clients, each sending one line a second: the same as\n"
-    "                      --clients N --senders N --rate N, which it excludes\n"
-    "  --threads T         threads that run the clients (default 1)\n"
-    "  --drain SECONDS     wait for lines on their way after the measurement (default 2)\n"
-    "  --server-pid PID    report the CPU share and memory of this server process (Linux)\n"
-    "  --version           print the version and exit\n"
-    "Connecting and announcing N clients may take up to 30 s + 20 us * N^2 (1,000: 50 s;\n"
-    "10,000: 2,030 s); the time it took is reported as the admission time.\n"
-    "Progress goes to standard error; a summary table and one JSON line to standard output.\n"
-    "Exit status: 0 when every line arrived in order, 1 when any was lost or out of order\n"
-    "or a client was dropped, 2 when the run could not be made.\n";
 
 namespace {
 
 constexpr int MaxClients = 10000;
 constexpr long long MaxRecords = 10'000'000;
+constexpr int MaxInt = std::numeric_limits<int>::max();
 static_assert(MaxClients <= MaxProbeSender + 1);
 
-template <typename Number>
-bool ParseNumber(const std::string& text, Number& value) {
-    if constexpr (std::is_floating_point_v<Number>) {
-        char* end = nullptr;
-        value = static_cast<Number>(std::strtod(text.c_str(), &end));
-        return !text.empty() && *end == '\0';
-    } else {
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-        return error == std::errc() && end == text.data() + text.size();
-    }
+constexpr const char* About =
+    "Loads a Halvex chat server with chat lines and checks that every client receives every\n"
+    "line, in order per sender. Every client reads everything; senders send as well.\n"
+    "Connecting and announcing N clients may take up to 30 s + 20 us * N^2 (1,000: 50 s;\n"
+    "10,000: 2,030 s); the time it took is reported as the admission time.\n"
+    "Progress goes to standard error; a summary table and one JSON line to standard output.\n"
+    "Exit status: 0 when every line arrived in order, 1 when any was lost or out of order\n"
+    "or a client was dropped, 2 when the run could not be made or the command line is bad.";
+
+// What the command line says beyond the options themselves.
+struct Given {
+    int room = 0;
+    CLI::Option* senders = nullptr;
+};
+
+// The options that say who sends what, and how fast.
+void DescribeWorkload(CLI::App& app, BenchOptions& options, Given& given) {
+    const auto clients =
+        app.add_option("--clients", options.clients,
+                       "connected clients, up to 10000 (default 10); 0 measures the\n"
+                       "server alone, the floor under every idle figure (needs --server-pid)")
+            ->option_text("N")
+            ->check(CLI::Range(0, MaxClients));
+    given.senders =
+        app.add_option("--senders", options.senders, "how many of them send (default: all)")
+            ->option_text("S");
+    app.add_option("--size", options.textBytes, "text size, 45 to 8186 (default 64)")
+        ->option_text("BYTES")
+        ->check(CLI::Range(ProbeBytes, std::size_t{hNet::MaxTextBytes}));
+    app.add_option("--window", options.window,
+                   "flat out: at most W lines of a sender not yet back (default 8)")
+        ->option_text("W")
+        ->check(CLI::Range(1, MaxInt));
+    const auto rate = app.add_option("--rate", options.rate,
+                                     "a fixed total rate of R lines per second instead of flat "
+                                     "out,\nspread evenly over the senders and staggered among "
+                                     "them;\nthe window still caps each sender")
+                          ->option_text("R");
+    app.add_option("--room", given.room,
+                   "N clients, each sending one line a second: the same as\n"
+                   "--clients N --senders N --rate N, which it excludes")
+        ->option_text("N")
+        ->check(CLI::Range(1, MaxClients))
+        ->excludes(clients)
+        ->excludes(given.senders)
+        ->excludes(rate);
 }
 
+// Each option with its value's name and what it does. The ranges are checked as the
+// values are read, but for the numbers with a fraction; the rest by Check.
+void Describe(CLI::App& app, BenchOptions& options, Given& given) {
+    app.footer(About);
+    app.get_formatter()->column_width(22);
+    app.get_formatter()->label("Usage", "usage");
+    app.get_formatter()->label("OPTIONS", "options");
+    app.set_help_flag("-h,--help", "show the options and exit");
+    app.set_version_flag("--version", std::string(), "print the version and exit");
+    app.add_option("--duration", options.durationSeconds,
+                   "how long to measure, above 0 and at most 3600 (required)")
+        ->option_text("SECONDS")
+        ->required();
+    app.add_option("--host", options.host, "server to connect to (default 127.0.0.1)")
+        ->option_text("HOST");
+    app.add_option("--port", options.port, "its port (default 6112)")
+        ->option_text("PORT")
+        ->check(CLI::Range(1, 65535));
+    DescribeWorkload(app, options, given);
+    app.add_option("--threads", options.threads, "threads that run the clients (default 1)")
+        ->option_text("T")
+        ->check(CLI::Range(1, MaxClients));
+    app.add_option("--drain", options.drainSeconds,
+                   "wait for lines on their way after the measurement, at most 600\n"
+                   "(default 2)")
+        ->option_text("SECONDS");
+    app.add_option("--server-pid", options.serverPid,
+                   "report the CPU share and memory of this server process (Linux)")
+        ->option_text("PID")
+        ->check(CLI::Range(1, MaxInt));
+}
+
+// What one option alone cannot tell, and the bounds of the numbers with a fraction,
+// compared so that NaN fails.
 std::string Check(const BenchOptions& options) {
     if (!(options.durationSeconds > 0 && options.durationSeconds <= 3600)) {
         return "a time bound is required: --duration SECONDS, above 0 and at most 3600";
     }
-    if (options.clients < 1 || options.clients > MaxClients || options.senders < 0 ||
-        options.senders > options.clients) {
-        return "need 1 to " + std::to_string(MaxClients) +
-               " clients and between 0 and that many senders";
+    if (!(options.drainSeconds >= 0 && options.drainSeconds <= 600) || !(options.rate >= 0)) {
+        return "--drain must be from 0 to 600 seconds and --rate not below 0";
+    }
+    if (options.host.empty()) {
+        return "--host must name a server";
+    }
+    if (options.senders < 0 || options.senders > options.clients) {
+        return "need between 0 and " + std::to_string(options.clients) + " senders";
     }
     // Every client keeps a sequence record per sender.
     if (static_cast<long long>(options.clients) * options.senders > MaxRecords) {
         return "clients times senders may be at most " + std::to_string(MaxRecords);
     }
-    if (options.textBytes < ProbeBytes || options.textBytes > hNet::MaxTextBytes) {
-        return "--size must be between " + std::to_string(ProbeBytes) + " and " +
-               std::to_string(hNet::MaxTextBytes);
+    if (options.clients == 0 && options.serverPid == 0) {
+        return "without clients there is only the server to measure: give --server-pid";
     }
-    if (options.window < 1 || options.rate < 0 || options.threads < 1 ||
-        options.threads > options.clients || !(options.drainSeconds >= 0) ||
-        options.drainSeconds > 600 || options.port == 0 || options.serverPid < 0) {
-        return "--window, --rate, --threads, --drain, --port or --server-pid out of range";
+    if (options.threads > std::max(options.clients, 1)) {
+        return "--threads may be at most the number of clients";
     }
     return {};
 }
@@ -82,67 +125,36 @@ std::string Check(const BenchOptions& options) {
 
 bool ParseBenchOptions(const std::vector<std::string>& args, BenchOptions& options,
                        std::string& problem) {
-    const auto number = [](auto& field) {
-        return [&field](const std::string& value) { return ParseNumber(value, field); };
-    };
-    bool sendersGiven = false;
-    int room = 0;
-    bool roomExcluded = false;  // by --clients, --senders or --rate
-    const auto excluding = [&roomExcluded](auto setter) {
-        return [&roomExcluded, setter](const std::string& value) {
-            roomExcluded = true;
-            return setter(value);
-        };
-    };
-    const std::map<std::string, std::function<bool(const std::string&)>> setters = {
-        {"--host",
-         [&options](const std::string& value) { return !(options.host = value).empty(); }},
-        {"--port", number(options.port)},
-        {"--clients", excluding(number(options.clients))},
-        {"--senders", excluding([&](const std::string& value) {
-             return sendersGiven = ParseNumber(value, options.senders);
-         })},
-        {"--room",
-         [&room](const std::string& value) { return ParseNumber(value, room) && room > 0; }},
-        {"--size", number(options.textBytes)},
-        {"--duration", number(options.durationSeconds)},
-        {"--window", number(options.window)},
-        {"--rate", excluding(number(options.rate))},
-        {"--threads", number(options.threads)},
-        {"--drain", number(options.drainSeconds)},
-        {"--server-pid", number(options.serverPid)},
-    };
-    // Every option but --help and --version takes the value that follows it.
-    for (std::size_t i = 0; i < args.size(); i += 2) {
-        if (args[i] == "--help" || args[i] == "-h") {
-            options.help = true;
-            return true;
-        }
-        if (args[i] == "--version") {
-            options.version = true;
-            return true;
-        }
-        const auto setter = setters.find(args[i]);
-        if (setter == setters.end() || i + 1 == args.size()) {
-            problem = "unknown option or missing value: " + args[i];
-            return false;
-        }
-        if (!setter->second(args[i + 1])) {
-            problem = "bad value for " + args[i] + ": " + args[i + 1];
-            return false;
-        }
+    CLI::App app("", "halvex-bench");
+    Given given;
+    Describe(app, options, given);
+    try {
+        // The parser takes the words last first.
+        app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+    } catch (const CLI::CallForHelp&) {
+        options.help = true;
+        return true;
+    } catch (const CLI::CallForVersion&) {
+        options.version = true;
+        return true;
+    } catch (const CLI::ParseError& error) {
+        problem = error.what();
+        return false;
     }
-    if (room > 0) {
-        if (roomExcluded) {
-            problem =
-                "--room sets the clients, the senders and the rate: give none of those with it";
-            return false;
-        }
-        options.clients = options.senders = room;
-        options.rate = room;
-    } else if (!sendersGiven) {
+    if (given.room > 0) {
+        options.clients = options.senders = given.room;
+        options.rate = given.room;
+    } else if (given.senders->count() == 0) {
         options.senders = options.clients;
     }
     problem = Check(options);
     return problem.empty();
+}
+
+std::string BenchUsage() {
+    CLI::App app("", "halvex-bench");
+    BenchOptions options;
+    Given given;
+    Describe(app, options, given);
+    return app.help();
 }

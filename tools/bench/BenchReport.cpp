@@ -1,7 +1,7 @@
 #include <iomanip>
 #include <sstream>
 
-#include "Bench.h"
+#include "BenchReport.h"
 
 namespace {
 
@@ -11,6 +11,10 @@ double PerSecond(std::uint64_t count, double seconds) {
 
 std::string Workload(const BenchOptions& options) {
     std::ostringstream text;
+    if (options.clients == 0) {
+        text << "the server alone, " << options.durationSeconds << " s";
+        return text.str();
+    }
     text << options.clients << " clients, " << options.senders << " senders, " << options.textBytes
          << "-byte texts, ";
     if (options.senders == 0) {
@@ -39,6 +43,16 @@ void JsonOptional(std::ostream& out, const char* key, const std::optional<Value>
 double DeliveriesPerServerCpuSecond(const BenchReport& report) {
     const double cpuSeconds = *report.serverCpuPercent / 100 * report.seconds;
     return cpuSeconds > 0 ? static_cast<double>(report.deliveredInWindow) / cpuSeconds : 0;
+}
+
+void PrintAdmission(const BenchReport& report, std::ostream& out) {
+    out << std::setprecision(2) << report.admissionSeconds << std::setprecision(1)
+        << " s from the first connect until every arrival was heard; bench CPU "
+        << report.admissionBenchCpuPercent << "%";
+    if (report.admissionServerCpuPercent) {
+        out << ", server CPU " << *report.admissionServerCpuPercent << "%";
+    }
+    out << "\n";
 }
 
 }  // namespace
@@ -73,14 +87,12 @@ void PrintSummary(const BenchReport& report, std::ostream& out) {
                              << *report.serverRssBeforeKiB << " KiB before the clients came, "
                              << std::setprecision(2) << *perClient << std::setprecision(1)
                              << " KiB per client\n";
+    } else if (report.serverRssKiB) {
+        row("server memory") << *report.serverRssKiB << " KiB resident\n";
     }
-    row("admission") << std::setprecision(2) << report.admissionSeconds << std::setprecision(1)
-                     << " s from the first connect until every arrival was heard; bench CPU "
-                     << report.admissionBenchCpuPercent << "%";
-    if (report.admissionServerCpuPercent) {
-        out << ", server CPU " << *report.admissionServerCpuPercent << "%";
+    if (report.options.clients > 0) {
+        PrintAdmission(report, row("admission"));
     }
-    out << "\n";
     out << std::defaultfloat << std::flush;
 }
 

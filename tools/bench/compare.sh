@@ -13,33 +13,26 @@
 # Each run is stopped after --run-timeout seconds (default 2400). The output of every run
 # is kept in --out (default: a new directory under /tmp).
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-. "$here/port-lock.sh"
+# shellcheck source=../../scripts/lib.sh
+. "$(dirname "$0")/../../scripts/lib.sh"
 
 turns=3
 floor=0
 run_timeout=2400
 out=
+server=()  # NAME=BINARY, each
+read_options "turns floor run-timeout out server" "$@"
+workload=("${rest[@]}")
+whole_numbers turns run_timeout
+if [ ${#server[@]} -lt 1 ] || [ "$turns" -lt 1 ] || [ "$turns" -gt 20 ]; then usage; fi
+if [ ${#workload[@]} -eq 0 ] && [ "$floor" = 0 ]; then usage; fi
 names=()
 binaries=()
-while [ $# -gt 0 ]; do
-    case $1 in
-    --turns) turns=$2; shift 2 ;;
-    --floor) floor=$2; shift 2 ;;
-    --run-timeout) run_timeout=$2; shift 2 ;;
-    --out) out=$2; shift 2 ;;
-    --server)
-        [[ $2 == ?*=?* ]] || usage
-        names+=("${2%%=*}")
-        binaries+=("$(realpath "${2#*=}")")
-        shift 2 ;;
-    --) shift; break ;;
-    *) usage ;;
-    esac
+for named in "${server[@]}"; do
+    [[ $named == ?*=?* ]] || usage
+    names+=("${named%%=*}")
+    binaries+=("$(realpath "${named#*=}")")
 done
-workload=("$@")
-if [ ${#names[@]} -lt 1 ] || [ "$turns" -lt 1 ] || [ "$turns" -gt 20 ]; then usage; fi
-if [ ${#workload[@]} -eq 0 ] && [ "$floor" = 0 ]; then usage; fi
 for binary in "${binaries[@]}"; do
     [ -x "$binary" ] || { echo "compare.sh: not an executable: $binary" >&2; exit 2; }
 done
@@ -48,37 +41,32 @@ out=${out:-$(mktemp -d /tmp/halvex-compare.XXXXXX)}
 mkdir -p "$out"
 
 take_port_lock 1800
-"$here/../../scripts/check-port" "$(basename "$0")" || exit 2
+check_port
 per_run=$((run_timeout + ${floor%.*} + 10))
 echo "compare.sh: ${#names[@]} servers, $turns turns, at most $((turns * ${#names[@]} * per_run)) s;" \
     "workload: ${workload[*]:-none}; output in $out"
 
-load() { cut -d' ' -f1-3 /proc/loadavg; }
-
-# One run of bench-server.sh with the given options against server number $1, its output
-# kept as $out/NAME-TURN-KIND; prints its JSON line, if any, and returns its exit status.
+# One run against server number $1, its output kept as $out/NAME-TURN-KIND ($2); prints
+# its JSON line, if any, and returns its exit status.
 run() {
     local index=$1 kind=$2
     shift 2
-    local file="$out/${names[$index]}-$turn-$kind" status=0
-    HALVEX_SERVER=${binaries[$index]} timeout --kill-after=10 "$run_timeout" \
-        "$here/bench-server.sh" "$@" >"$file.out" 2>"$file.err" 9>&- || status=$?
-    grep '^{' "$file.out" | tail -n 1 || true
-    return $status
+    HALVEX_SERVER=${binaries[$index]} bench_run "$out/${names[$index]}-$turn-$kind" \
+        "$run_timeout" "$@"
 }
 
 for turn in $(seq "$turns"); do
     for index in "${!names[@]}"; do
         name=${names[$index]}
         if [ "$floor" != 0 ]; then
-            at=$(load)
-            json=$(run "$index" floor --idle-floor "$floor") || true
+            at=$(load_average)
+            json=$(run "$index" floor --clients 0 --duration "$floor") || true
             printf 'turn %d  %-10s  load %s  floor: server %s%% of one core, %s KiB\n' \
                 "$turn" "$name" "$at" \
                 "$(jq -r .server_cpu_pct <<<"${json:-null}")" "$(jq -r .server_rss_kib <<<"${json:-null}")"
         fi
         [ ${#workload[@]} -gt 0 ] || continue
-        at=$(load)
+        at=$(load_average)
         status=0
         json=$(run "$index" bench "${workload[@]}") || status=$?
         if [ -z "$json" ]; then

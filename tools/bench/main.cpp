@@ -11,11 +11,11 @@ int main(int argc, char** argv) {
     BenchOptions options;
     std::string problem;
     if (!ParseBenchOptions(std::vector<std::string>(argv + 1, argv + argc), options, problem)) {
-        std::cerr << "halvex-bench: " << problem << "\n" << BenchUsage;
+        std::cerr << "halvex-bench: " << problem << "\n" << BenchUsage();
         return 2;
     }
     if (options.help) {
-        std::cout << BenchUsage;
+        std::cout << BenchUsage();
         return 0;
     }
     if (options.version) {

@@ -12,8 +12,8 @@
 # At most --runs steps, each stopped after --run-timeout seconds. It takes the port's
 # lock itself (waiting at most 30 min).
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-. "$here/port-lock.sh"
+# shellcheck source=../../scripts/lib.sh
+. "$(dirname "$0")/../../scripts/lib.sh"
 
 from=250
 max=3000
@@ -21,36 +21,27 @@ duration=5
 p99_ms=100
 runs=10
 run_timeout=600
-while [ $# -gt 0 ]; do
-    case $1 in
-    --from) from=$2; shift 2 ;;
-    --max) max=$2; shift 2 ;;
-    --duration) duration=$2; shift 2 ;;
-    --p99-ms) p99_ms=$2; shift 2 ;;
-    --runs) runs=$2; shift 2 ;;
-    --run-timeout) run_timeout=$2; shift 2 ;;
-    --) shift; break ;;
-    *) usage ;;
-    esac
-done
+read_options "from max duration p99-ms runs run-timeout" "$@"
+whole_numbers from max p99_ms runs run_timeout
 if [ "$from" -lt 1 ] || [ "$max" -lt "$from" ] || [ "$runs" -lt 1 ] || [ "$runs" -gt 30 ]; then
     usage
 fi
 require_jq
+outputs=$(mktemp -d)
+trap 'rm -rf "$outputs"' EXIT
 
 take_port_lock 1800
-"$here/../../scripts/check-port" "$(basename "$0")" || exit 2
+check_port
 echo "room-sweep.sh: rooms from $from to at most $max clients, p99 at most $p99_ms ms," \
     "$duration s each, at most $runs runs of at most $run_timeout s"
 
 # Runs a room of $1 clients, with the further bench options behind it; true when it was
 # served.
 served() {
-    local n=$1 output json verdict status=0
+    local n=$1 json verdict status=0
     shift
-    output=$(timeout --kill-after=10 "$run_timeout" "$here/bench-server.sh" --room "$n" \
-        --duration "$duration" "$@" 2>/dev/null 9>&-) || status=$?
-    json=$(grep '^{' <<<"$output" | tail -n 1 || true)
+    json=$(bench_run "$outputs/room-$n" "$run_timeout" --room "$n" --duration "$duration" \
+        "$@") || status=$?
     # Exit status 2: the server did not start or the run could not be made, which says
     # nothing about the room; a run stopped by its time-out did not serve it.
     if [ -z "$json" ] && [ "$status" -eq 2 ]; then
@@ -65,7 +56,7 @@ served() {
         if .lost == 0 and .out_of_order == 0 and .clients_dropped == 0 and
            .latency_us_p99 <= $bound and .sent_per_s >= 0.95 * $n
         then "served" else "NOT served" end' <<<"$json")
-    jq -r --arg load "$(cut -d' ' -f1-3 /proc/loadavg)" --arg verdict "$verdict" '
+    jq -r --arg load "$(load_average)" --arg verdict "$verdict" '
         "room \(.clients): \(.sent_per_s) lines/s sent, \(.delivered_per_s | round) deliveries/s," +
         " p50 \(.latency_us_p50 / 1000) ms, p99 \(.latency_us_p99 / 1000) ms, lost \(.lost)," +
         " dropped \(.clients_dropped), server \(.server_cpu_pct)% CPU, bench \(.bench_cpu_pct)%," +
@@ -77,7 +68,7 @@ good=0   # the largest room served so far
 bad=0    # the smallest room not served so far; 0 while none failed
 n=$from
 for _ in $(seq "$runs"); do
-    if served "$n" "$@"; then
+    if served "$n" "${rest[@]}"; then
         good=$n
     else
         bad=$n

@@ -1,10 +1,11 @@
 #include "ChatSession.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
-#include <charconv>
 
 #include "ConsoleText.h"
+#include "HalvexVersion.h"
 #include "PacketException.h"
 #include "VisibleText.h"
 
@@ -20,16 +21,6 @@ constexpr auto LingerTime = std::chrono::seconds(2);
 constexpr std::chrono::milliseconds FirstRetry(1000);
 constexpr std::chrono::milliseconds LastRetry(8000);
 
-constexpr const char* UsageHead =
-    "usage: halvex-chat [HOST [PORT]] [--name NAME] [--no-reconnect]\n"
-    "Talks to a Halvex chat server (default 127.0.0.1, port 6112).\n"
-    "Every line you type is sent to everyone, as \"NAME: text\" once you have a name;\n"
-    "blank lines are not sent. Standard input may be a file or a pipe.\n"
-    "At a terminal a lost connection is made again by itself (every 1 to 8 s), unless\n"
-    "--no-reconnect is given.\n";
-constexpr const char* UsageTail =
-    "Exit status: 0 after /quit or the end of input, 1 when the server cannot be reached\n"
-    "or closes the connection, 2 on a bad command line.\n";
 constexpr const char* ChatCommands =
     "  /name NEW   set or change your name\n"
     "  /users      show the named users online, as last announced by the server\n"
@@ -38,18 +29,8 @@ constexpr const char* ChatCommands =
 
 constexpr const char* NotSent = "not connected: the line was not sent.";
 
-std::string Usage() {
-    return std::string(UsageHead) + ChatCommands + "\n" + UsageTail;
-}
-
 // The server's notice that someone left ends so, after its time stamp.
 constexpr const char* DepartureNotice = "[SERVER]: A user disconnected.";
-
-std::shared_ptr<Packet> TextPacket(PacketType type, const std::string& text) {
-    auto packet = std::make_shared<Packet>(type);
-    *packet << text;
-    return packet;
-}
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -77,14 +58,14 @@ void ChatSession::SetName(std::string newName) {
     }
     // While disconnected the name waits for the next connection, which sends it.
     if (client.IsOpen()) {
-        client.Queue(TextPacket(PacketType::SetUserName, newName));
+        client.Queue(hNet::MakeTextPacket(PacketType::SetUserName, newName));
     }
     name = std::move(newName);
 }
 
 void ChatSession::ReconnectTo(std::string host, std::uint16_t port) {
-    reconnection = Reconnection{std::move(host), port, FirstRetry, {},
-                                std::minstd_rand(std::random_device{}())};
+    reconnection = Reconnection{
+        std::move(host), port, FirstRetry, {}, std::minstd_rand(std::random_device{}())};
 }
 
 void ChatSession::Turn(int timeoutMs) {
@@ -97,38 +78,11 @@ void ChatSession::Turn(int timeoutMs) {
         ConnectionLost();
         return;
     }
-    std::array<WSAPOLLFD, 2> waits{};
-    std::size_t count = 0;
-    if (connected) {
-        waits[count].fd = client.Handle();
-        waits[count++].events = client.HasUnsent() ? POLLRDNORM | POLLWRNORM : POLLRDNORM;
-    }
     // New lines are read only once the server has taken the earlier ones.
     const bool wantInput = inputOpen && !client.HasUnsent();
-    WSAPOLLFD& input = waits[count];
-    if (wantInput) {
-        input.fd = console.InputHandle();
-        input.events = POLLRDNORM;
-        ++count;
-    }
-    const auto wait = [&](Clock::time_point until) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
-        timeoutMs = static_cast<int>(std::clamp<long long>(left.count(), 0, timeoutMs));
-    };
-    if (!inputOpen) {
-        wait(lingerDeadline);
-    }
-    if (!connected) {
-        wait(reconnection->nextTry);
-    }
-    if (wantInput && console.InputPending()) {
-        timeoutMs = 0;
-    }
-    WSAPoll(waits.data(), static_cast<unsigned long>(count), timeoutMs);
-
+    const Readiness ready = Wait(connected, wantInput, timeoutMs);
     if (connected) {
-        if (waits[0].revents & POLLWRNORM) {
+        if (ready.writable) {
             client.Flush(0);
         }
         while (auto packet = client.Poll()) {
@@ -143,13 +97,44 @@ void ChatSession::Turn(int timeoutMs) {
     if (Finished()) {
         return;
     }
-    if (wantInput && (input.revents != 0 || console.InputPending()) &&
+    if (wantInput && (ready.input || console.InputPending()) &&
         !console.ReadInput([this](std::string line) { return HandleLine(std::move(line)); })) {
         EndOfInput();
     }
     if (!inputOpen && (!awaitedEcho || !client.IsOpen() || Clock::now() >= lingerDeadline)) {
         Finish(0);
     }
+}
+
+ChatSession::Readiness ChatSession::Wait(bool connected, bool wantInput, int timeoutMs) {
+    std::array<WSAPOLLFD, 2> waits{};
+    std::size_t count = 0;
+    if (connected) {
+        waits[count].fd = client.Handle();
+        waits[count++].events = client.HasUnsent() ? POLLRDNORM | POLLWRNORM : POLLRDNORM;
+    }
+    WSAPOLLFD& input = waits[count];
+    if (wantInput) {
+        input.fd = console.InputHandle();
+        input.events = POLLRDNORM;
+        ++count;
+    }
+    const auto atMostUntil = [&](Clock::time_point until) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        timeoutMs = static_cast<int>(std::clamp<long long>(left.count(), 0, timeoutMs));
+    };
+    if (!inputOpen) {
+        atMostUntil(lingerDeadline);
+    }
+    if (!connected) {
+        atMostUntil(reconnection->nextTry);
+    }
+    if (wantInput && console.InputPending()) {
+        timeoutMs = 0;
+    }
+    WSAPoll(waits.data(), static_cast<unsigned long>(count), timeoutMs);
+    return {connected && (waits[0].revents & POLLWRNORM) != 0, input.revents != 0};
 }
 
 // Ends the session, or with reconnection wanted, says so on one line and tries again.
@@ -167,8 +152,8 @@ void ChatSession::ConnectionLost() {
 void ChatSession::ScheduleRetry() {
     Reconnection& again = *reconnection;
     std::uniform_real_distribution<double> share(0.75, 1.25);
-    again.nextTry = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                       again.delay * share(again.jitter));
+    again.nextTry = Clock::now() +
+                    std::chrono::duration_cast<Clock::duration>(again.delay * share(again.jitter));
     again.delay = std::min<Clock::duration>(again.delay * 2, LastRetry);
 }
 
@@ -184,7 +169,7 @@ void ChatSession::TryReconnect() {
     userList.reset();
     departureAnnounced = false;
     if (!name.empty()) {
-        client.Queue(TextPacket(PacketType::SetUserName, name));
+        client.Queue(hNet::MakeTextPacket(PacketType::SetUserName, name));
     }
 }
 
@@ -236,7 +221,7 @@ void ChatSession::SendChat(const std::string& line) {
                      " bytes fit one message, name included; not sent.");
         return;
     }
-    client.Queue(TextPacket(PacketType::ChatMessage, text));
+    client.Queue(hNet::MakeTextPacket(PacketType::ChatMessage, text));
     awaitedEcho = text;
 }
 
@@ -306,57 +291,91 @@ void ChatSession::Finish(int status) {
     exitStatus = status;
 }
 
-int RunChatClient(const std::vector<std::string>& args, SOCKET input, std::ostream& out,
-                  std::ostream& err) {
-    std::vector<std::string> positional;
+namespace {
+
+// The command line, as read.
+struct ChatOptions {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 6112;
     std::optional<std::string> name;
     bool reconnect = true;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--help" || args[i] == "-h") {
-            out << Usage();
-            return 0;
-        }
-        if (args[i] == "--name" && i + 1 < args.size()) {
-            name = args[++i];
-        } else if (args[i] == "--no-reconnect") {
-            reconnect = false;
-        } else if (StartsWith(args[i], "-") || positional.size() == 2) {
-            err << "halvex-chat: unexpected argument " << args[i] << "\n" << Usage();
-            return 2;
-        } else {
-            positional.push_back(args[i]);
-        }
-    }
-    const std::string host = positional.empty() ? "127.0.0.1" : positional[0];
-    unsigned port = 6112;
-    if (positional.size() == 2) {
-        const std::string& text = positional[1];
-        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), port);
-        if (error != std::errc() || end != text.data() + text.size() || port == 0 || port > 65535) {
-            err << "halvex-chat: bad port " << text << "\n" << Usage();
-            return 2;
-        }
-    }
+};
 
+constexpr const char* About =
+    "Talks to a Halvex chat server. Every line you type is sent to everyone, as\n"
+    "\"NAME: text\" once you have a name; blank lines are not sent. Standard input may be a\n"
+    "file or a pipe. At a terminal a lost connection is made again by itself (every 1 to\n"
+    "8 s), unless --no-reconnect is given.\n";
+constexpr const char* ExitStatus =
+    "Exit status: 0 after /quit or the end of input, 1 when the server cannot be reached\n"
+    "or closes the connection, 2 on a bad command line.";
+
+void Describe(CLI::App& app, ChatOptions& options) {
+    app.footer(std::string(About) + "Commands:\n" + ChatCommands + "\n" + ExitStatus);
+    app.get_formatter()->column_width(20);
+    app.get_formatter()->label("Usage", "usage");
+    app.get_formatter()->label("OPTIONS", "options");
+    app.get_formatter()->label("Positionals", "Arguments");
+    app.set_help_flag("-h,--help", "show the command line and the commands, and exit");
+    app.set_version_flag("--version", "halvex-chat " HALVEX_VERSION, "print the version and exit");
+    app.add_option("HOST", options.host, "the server (default 127.0.0.1)")->type_name("");
+    app.add_option("PORT", options.port, "its port (default 6112)")
+        ->type_name("")
+        ->check(CLI::Range(1, 65535).description(""));
+    app.add_option_function<std::string>(
+           "--name", [&options](const std::string& name) { options.name = name; },
+           "send the name right after connecting")
+        ->option_text("NAME");
+    app.add_flag_callback(
+        "--no-reconnect", [&options] { options.reconnect = false; },
+        "at a terminal, end when the connection drops\ninstead of connecting again");
+}
+
+// Connects and chats until the session ends; the exit status.
+int Chat(const ChatOptions& options, SOCKET input, std::ostream& out, std::ostream& err) {
     hNet::FramedClient client;
     std::string reason;
-    if (!client.Connect(host, static_cast<std::uint16_t>(port), reason)) {
-        err << "halvex-chat: cannot connect to " << host << ":" << port << ": " << reason
-            << std::endl;
+    if (!client.Connect(options.host, options.port, reason)) {
+        err << "halvex-chat: cannot connect to " << options.host << ":" << options.port << ": "
+            << reason << std::endl;
         return 1;
     }
-    err << "Connected to " << host << ":" << port << "; /help lists the commands." << std::endl;
+    err << "Connected to " << options.host << ":" << options.port << "; /help lists the commands."
+        << std::endl;
     const auto console = OpenConsole(input, out, err);
     ChatSession session(client, *console);
-    if (reconnect && console->IsTerminal()) {
-        session.ReconnectTo(host, static_cast<std::uint16_t>(port));
+    if (options.reconnect && console->IsTerminal()) {
+        session.ReconnectTo(options.host, options.port);
     }
-    if (name) {
-        session.SetName(*name);
+    if (options.name) {
+        session.SetName(*options.name);
     }
     while (!session.Finished()) {
         session.Turn(1000);
     }
     client.Close();
     return session.ExitStatus();
+}
+
+}  // namespace
+
+int RunChatClient(const std::vector<std::string>& args, SOCKET input, std::ostream& out,
+                  std::ostream& err) {
+    CLI::App app("", "halvex-chat");
+    ChatOptions options;
+    Describe(app, options);
+    try {
+        // The parser takes the words last first.
+        app.parse(std::vector<std::string>(args.rbegin(), args.rend()));
+    } catch (const CLI::CallForHelp&) {
+        out << app.help();
+        return 0;
+    } catch (const CLI::CallForVersion& version) {
+        out << version.what() << std::endl;
+        return 0;
+    } catch (const CLI::ParseError& error) {
+        err << "halvex-chat: " << error.what() << "\n" << app.help();
+        return 2;
+    }
+    return Chat(options, input, out, err);
 }

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <random>
 #include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -33,6 +33,16 @@ class ChatSession {
 
   private:
     using Clock = std::chrono::steady_clock;
+
+    // What a turn's wait found ready.
+    struct Readiness {
+        bool writable = false;
+        bool input = false;
+    };
+
+    // Waits for the server and the console, at most timeoutMs and no longer than the
+    // next thing due.
+    Readiness Wait(bool connected, bool wantInput, int timeoutMs);
 
     void EndOfInput();
     void ConnectionLost();
