@@ -30,6 +30,8 @@ class Connection {
     // What the client may still send; its socket is not read while the budget is spent.
     ReceiveBudget budget;
     bool readingPaused = false;
+    // While reading is paused: when the budget will have refilled.
+    std::int64_t resumeReadingMs = 0;
     std::optional<std::int64_t> floodNoticedMs;
 };
 

@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <memory>
 #include <string>
 
 #ifdef _WIN32
@@ -23,6 +22,13 @@ namespace hNet {
 
 // NetworkRuntime::Initialize is this with WSAStartup; tests hand in a stand-in for it.
 bool StartWindowsSockets(int(WSAAPI* startup)(WORD version, LPWSADATA data));
+
+// One piece of a gathered send, laid out as WSABUF (size first), so that an array of them
+// goes to WSASend as it is. The bytes stay where they are until the call returns.
+struct IoSlice {
+    ULONG size;
+    const char* data;
+};
 
 }  // namespace hNet
 #else
@@ -48,45 +54,23 @@ int WSAPoll(WSAPOLLFD* fds, unsigned long count, int timeoutMs);
 // The error of the last failed socket call. Would-block and interrupted calls both
 // come back as WSAEWOULDBLOCK: neither moved any data, and both are retried later.
 int WSAGetLastError();
-#endif
 
 namespace hNet {
 
-// One piece of a gathered send: bytes that stay where they are until the call returns.
+// One piece of a gathered send, laid out as iovec, so that an array of them goes to
+// sendmsg as it is. The bytes stay where they are until the call returns.
 struct IoSlice {
     const char* data;
     std::size_t size;
 };
 
+}  // namespace hNet
+#endif
+
+namespace hNet {
+
 // The most slices one gathered send takes; slices past it are not sent.
 inline constexpr std::size_t MaxIoSlices = 64;
-
-// The server's poll step. Poll answers exactly as WSAPoll would for the same array, but
-// the set learns of each handle once, when it is watched, and of every change of its
-// requested events, so that on systems with a lasting kernel interest set a turn costs
-// what is ready rather than everything that is watched. Where the system has none, Watch
-// and Forget do nothing and Poll is WSAPoll.
-class PollSet {
-  public:
-    PollSet();
-    ~PollSet();
-    PollSet(const PollSet&) = delete;
-    PollSet& operator=(const PollSet&) = delete;
-
-    // Starts watching the handle, or changes the events it is watched for. An invalid
-    // handle is left alone, as WSAPoll leaves a negative one.
-    void Watch(SOCKET handle, short events);
-    // Must come before the handle is closed: the system keys its interest on the open
-    // socket, not on the number, which the next accept may hand out again.
-    void Forget(SOCKET handle);
-    // Every entry's handle must be watched for the entry's events, and its revents must
-    // be 0, as in a fresh copy of master entries: only the ready entries are written.
-    int Poll(WSAPOLLFD* fds, unsigned long count, int timeoutMs);
-
-  private:
-    struct State;
-    std::unique_ptr<State> state;
-};
 
 // Sends the slices, in order, as one stretch of the stream with one system call. The
 // number of bytes the socket took, which may end inside any slice, or SOCKET_ERROR.
@@ -135,10 +119,5 @@ void CatchStopRequests();
 bool StopRequested();
 // Ends the process as the caught request would have ended it.
 [[noreturn]] void EndAsStopRequested();
-
-// Standard input as a handle that WSAPoll can wait on together with sockets.
-SOCKET StandardInputHandle();
-// Reads what the handle has now: the byte count, 0 at the end of input, negative on failure.
-int ReadHandle(SOCKET handle, char* data, int size);
 
 }  // namespace hNet

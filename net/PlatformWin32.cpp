@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <iostream>
 
@@ -18,47 +19,6 @@ constexpr BYTE RequiredMinorVersion = 2;
 // IPPROTO_TCP options of Windows 10 and Vista that MinGW's headers do not name.
 constexpr int TcpKeepCount = 16;
 constexpr int TcpMaxRetransmitSeconds = 5;
-
-// Copies standard input into one end of a loopback connection until input ends.
-DWORD WINAPI PumpStandardInput(LPVOID writerHandle) {
-    const auto writer = reinterpret_cast<SOCKET>(writerHandle);
-    char buffer[4096];
-    DWORD count = 0;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof(buffer), &count, nullptr) &&
-           count > 0) {
-        for (DWORD sent = 0; sent < count;) {
-            const int taken = send(writer, buffer + sent, static_cast<int>(count - sent), 0);
-            if (taken <= 0) {
-                closesocket(writer);
-                return 0;
-            }
-            sent += static_cast<DWORD>(taken);
-        }
-    }
-    shutdown(writer, SD_SEND);
-    closesocket(writer);
-    return 0;
-}
-
-// Both ends of a fresh loopback connection; INVALID_SOCKET in both on failure.
-void LoopbackPair(SOCKET& reader, SOCKET& writer) {
-    reader = writer = INVALID_SOCKET;
-    const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int length = sizeof(address);
-    if (listener != INVALID_SOCKET &&
-        bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0 &&
-        listen(listener, 1) == 0 &&
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        writer = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        if (connect(writer, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
-            reader = accept(listener, nullptr, nullptr);
-        }
-    }
-    closesocket(listener);
-}
 
 }  // namespace
 
@@ -85,31 +45,19 @@ void NetworkRuntime::Shutdown() {
     WSACleanup();
 }
 
+static_assert(sizeof(IoSlice) == sizeof(WSABUF) &&
+              offsetof(IoSlice, size) == offsetof(WSABUF, len) &&
+              offsetof(IoSlice, data) == offsetof(WSABUF, buf));
+
 long SendGather(SOCKET handle, const IoSlice* slices, std::size_t count) {
-    WSABUF buffers[MaxIoSlices];
-    count = std::min(count, MaxIoSlices);
-    for (std::size_t i = 0; i < count; ++i) {
-        buffers[i].buf = const_cast<char*>(slices[i].data);
-        buffers[i].len = static_cast<ULONG>(slices[i].size);
-    }
+    // WSASend only reads the array.
+    const auto buffers = const_cast<WSABUF*>(reinterpret_cast<const WSABUF*>(slices));
     DWORD sent = 0;
-    if (WSASend(handle, buffers, static_cast<DWORD>(count), &sent, 0, nullptr, nullptr) ==
-        SOCKET_ERROR) {
+    if (WSASend(handle, buffers, static_cast<DWORD>(std::min(count, MaxIoSlices)), &sent, 0,
+                nullptr, nullptr) == SOCKET_ERROR) {
         return SOCKET_ERROR;
     }
     return static_cast<long>(sent);
-}
-
-// Windows Sockets keeps no interest set between calls: every turn asks afresh.
-struct PollSet::State {};
-
-PollSet::PollSet() : state(std::make_unique<State>()) {}
-PollSet::~PollSet() = default;
-void PollSet::Watch(SOCKET, short) {}
-void PollSet::Forget(SOCKET) {}
-
-int PollSet::Poll(WSAPOLLFD* fds, unsigned long count, int timeoutMs) {
-    return WSAPoll(fds, count, timeoutMs);
 }
 
 // Windows without the probe count (before 10) sends 10 probes; Wine 8 knows neither the
@@ -202,31 +150,6 @@ bool StopRequested() {
 void EndAsStopRequested() {
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     std::abort();
-}
-
-// WSAPoll waits on sockets only, so a thread feeds standard input into a loopback
-// connection whose other end is polled like any socket.
-SOCKET StandardInputHandle() {
-    static const SOCKET reader = [] {
-        SOCKET readEnd = INVALID_SOCKET;
-        SOCKET writeEnd = INVALID_SOCKET;
-        LoopbackPair(readEnd, writeEnd);
-        const HANDLE pump = readEnd == INVALID_SOCKET
-                                ? nullptr
-                                : CreateThread(nullptr, 0, PumpStandardInput,
-                                               reinterpret_cast<LPVOID>(writeEnd), 0, nullptr);
-        if (pump == nullptr) {
-            closesocket(writeEnd);
-        } else {
-            CloseHandle(pump);
-        }
-        return readEnd;
-    }();
-    return reader;
-}
-
-int ReadHandle(SOCKET handle, char* data, int size) {
-    return recv(handle, data, size, 0);
 }
 
 }  // namespace hNet

@@ -1,7 +1,9 @@
 #include "Server.h"
 
 #include <algorithm>
+#include <cassert>
 #include <iostream>
+#include <limits>
 #include <utility>
 
 #include "StreamFraming.h"
@@ -46,7 +48,7 @@ bool Server::Initialize(Endpoint endpoint) {
         pollSet.Forget(entry.fd);
     }
     masterFds.clear();
-    pausedReaders.clear();
+    pausedReaders = 0;
     connections.clear();
     listeningSocket = Socket(endpoint.GetIpVersion());
     if (listeningSocket.Create() != NetResult::Success) {
@@ -78,11 +80,10 @@ void Server::Frame() {
     // Only an append fills an empty queue, and the send step drops write interest only
     // with the queue empty: with no append since the last pass, this one would change
     // nothing.
-    if (writeInterestAt != outgoingAppends) {
-        writeInterestAt = outgoingAppends;
+    if (appends.OutgoingSinceWriteInterest()) {
         for (std::size_t k = 0; k < connections.size(); ++k) {
             if (connections[k].outgoing.HasPending()) {
-                SetInterest(k + 1, Interest(k, true));
+                SetInterest(k, Interest(k, true));
             }
         }
     }
@@ -123,11 +124,21 @@ void Server::RefuseWaitingClient() {
 
 void Server::AddConnection(Socket socket, Endpoint endpoint) {
     connections.emplace_back(socket, std::move(endpoint));
-    connections.back().incoming.CountAppendsIn(&incomingAppends);
-    connections.back().outgoing.CountAppendsIn(&outgoingAppends);
+    connections.back().incoming.CountAppendsIn(&appends.incoming);
+    connections.back().outgoing.CountAppendsIn(&appends.outgoing);
     masterFds.push_back(PollEntry(socket.GetHandle()));
     pollSet.Watch(socket.GetHandle(), POLLRDNORM);
     OnConnect(connections.back());
+}
+
+std::size_t Server::EntryOf(std::size_t connectionIndex) const {
+    assert(masterFds[connectionIndex + 1].fd == connections[connectionIndex].socket.GetHandle());
+    return connectionIndex + 1;
+}
+
+std::size_t Server::ConnectionAt(std::size_t entry) const {
+    assert(entry >= 1 && masterFds[entry].fd == connections[entry - 1].socket.GetHandle());
+    return entry - 1;
 }
 
 short Server::Interest(std::size_t connectionIndex, bool writing) const {
@@ -135,19 +146,25 @@ short Server::Interest(std::size_t connectionIndex, bool writing) const {
     return static_cast<short>(reading | (writing ? POLLWRNORM : 0));
 }
 
-void Server::SetInterest(std::size_t entry, short events) {
-    if (masterFds[entry].events != events) {
-        masterFds[entry].events = events;
-        pollSet.Watch(masterFds[entry].fd, events);
+void Server::SetInterest(std::size_t connectionIndex, short events) {
+    WSAPOLLFD& entry = masterFds[EntryOf(connectionIndex)];
+    if (entry.events != events) {
+        entry.events = events;
+        pollSet.Watch(entry.fd, events);
     }
+}
+
+void Server::FollowReadingPaused(std::size_t connectionIndex) {
+    const bool writing = (masterFds[EntryOf(connectionIndex)].events & POLLWRNORM) != 0;
+    SetInterest(connectionIndex, Interest(connectionIndex, writing));
 }
 
 // From the back, so that closing a connection moves only entries already served. A
 // connection accepted in this turn has no working entry and is left for the next turn.
 void Server::ServeClients() {
-    for (int i = static_cast<int>(workingFds.size()) - 1; i >= 1; --i) {
-        const int k = i - 1;
-        const auto revents = workingFds[i].revents;
+    for (std::size_t entry = workingFds.size(); entry-- > 1;) {
+        const std::size_t k = ConnectionAt(entry);
+        const auto revents = workingFds[entry].revents;
         if (revents & POLLERR) {
             CloseConnection(k, "POLLERR");
             continue;
@@ -169,9 +186,9 @@ void Server::ServeClients() {
     }
 }
 
-bool Server::ReceiveStep(int connectionIndex) {
+bool Server::ReceiveStep(std::size_t connectionIndex) {
     Connection& connection = connections[connectionIndex];
-    const std::uint64_t packetsBefore = incomingAppends;
+    const std::uint64_t packetsBefore = appends.incoming;
     std::uint32_t received = 0;
     const ReceiveResult result = ReceiveField(connection.socket.GetHandle(), connection.incoming,
                                               connection.receiveBuffer.data(), received);
@@ -180,9 +197,9 @@ bool Server::ReceiveStep(int connectionIndex) {
         return false;
     }
     connection.budget.Refill(turnMs);
-    connection.budget.Charge(received, static_cast<std::int64_t>(incomingAppends - packetsBefore));
+    connection.budget.Charge(received, static_cast<std::int64_t>(appends.incoming - packetsBefore));
     if (connection.budget.Spent()) {
-        PauseReading(static_cast<std::size_t>(connectionIndex));
+        PauseReading(connectionIndex);
     }
     return true;
 }
@@ -192,47 +209,50 @@ bool Server::ReceiveStep(int connectionIndex) {
 void Server::PauseReading(std::size_t connectionIndex) {
     Connection& connection = connections[connectionIndex];
     connection.readingPaused = true;
-    SetInterest(connectionIndex + 1,
-                static_cast<short>(masterFds[connectionIndex + 1].events & ~POLLRDNORM));
-    pausedReaders.push_back({connection.socket.GetHandle(), connection.budget.RefilledAtMs()});
+    connection.resumeReadingMs = connection.budget.RefilledAtMs();
+    nextResumeMs = pausedReaders++ == 0 ? connection.resumeReadingMs
+                                        : std::min(nextResumeMs, connection.resumeReadingMs);
+    FollowReadingPaused(connectionIndex);
     if (!connection.floodNoticedMs || turnMs - *connection.floodNoticedMs >= FloodNoticeMs) {
         connection.floodNoticedMs = turnMs;
         std::cout << connection.description << " Flood limit reached: reading paused." << std::endl;
     }
 }
 
-// Resuming is a change that no append shows, so it is looked for in every turn; the list
-// is empty unless someone floods.
+// Resuming is a change that no append shows, so it is looked for in every turn; nobody
+// is looked at unless someone floods, and then only once the first of them is due.
 void Server::ResumeRefilledReaders() {
-    for (std::size_t i = 0; i < pausedReaders.size();) {
-        PausedReader& reader = pausedReaders[i];
-        if (reader.resumeMs > turnMs) {
-            ++i;
+    if (pausedReaders == 0 || nextResumeMs > turnMs) {
+        return;
+    }
+    nextResumeMs = std::numeric_limits<std::int64_t>::max();
+    for (std::size_t k = 0; k < connections.size(); ++k) {
+        Connection& connection = connections[k];
+        if (!connection.readingPaused) {
             continue;
         }
-        std::size_t entry = 1;
-        while (masterFds[entry].fd != reader.handle) {
-            ++entry;
+        if (connection.resumeReadingMs <= turnMs) {
+            connection.budget.Refill(turnMs);
+            if (!connection.budget.Spent()) {
+                ResumeReading(k);
+                continue;
+            }
+            connection.resumeReadingMs = connection.budget.RefilledAtMs();
         }
-        Connection& connection = connections[entry - 1];
-        connection.budget.Refill(turnMs);
-        if (connection.budget.Spent()) {
-            reader.resumeMs = connection.budget.RefilledAtMs();
-            ++i;
-            continue;
-        }
-        connection.readingPaused = false;
-        SetInterest(entry, static_cast<short>(masterFds[entry].events | POLLRDNORM));
-        reader = pausedReaders.back();
-        pausedReaders.pop_back();
+        nextResumeMs = std::min(nextResumeMs, connection.resumeReadingMs);
     }
 }
 
-void Server::SendStep(int connectionIndex) {
+void Server::ResumeReading(std::size_t connectionIndex) {
+    connections[connectionIndex].readingPaused = false;
+    --pausedReaders;
+    FollowReadingPaused(connectionIndex);
+}
+
+void Server::SendStep(std::size_t connectionIndex) {
     Connection& connection = connections[connectionIndex];
     if (SendQueued(connection.socket.GetHandle(), connection.outgoing)) {
-        SetInterest(static_cast<std::size_t>(connectionIndex) + 1,
-                    Interest(static_cast<std::size_t>(connectionIndex), false));
+        SetInterest(connectionIndex, Interest(connectionIndex, false));
     }
 }
 
@@ -240,23 +260,22 @@ void Server::SendStep(int connectionIndex) {
 // A pass leaves every incoming queue empty, and only the receive step appends to them,
 // so with no append since the last pass there is nothing to hand over.
 void Server::DispatchPackets() {
-    if (dispatchedAt == incomingAppends) {
+    if (!appends.IncomingSinceDispatch()) {
         return;
     }
-    dispatchedAt = incomingAppends;
-    for (int k = static_cast<int>(connections.size()) - 1; k >= 0; --k) {
+    for (std::size_t k = connections.size(); k-- > 0;) {
         if (!DispatchPacketsOf(k)) {
             continue;
         }
         // A handler may have charged the sender for what its packet had sent to everyone.
         Connection& connection = connections[k];
         if (!connection.readingPaused && connection.budget.Spent()) {
-            PauseReading(static_cast<std::size_t>(k));
+            PauseReading(k);
         }
     }
 }
 
-bool Server::DispatchPacketsOf(int connectionIndex) {
+bool Server::DispatchPacketsOf(std::size_t connectionIndex) {
     PacketQueue& incoming = connections[connectionIndex].incoming;
     while (incoming.HasPending()) {
         bool handled = false;
@@ -279,26 +298,22 @@ bool Server::DispatchPacketsOf(int connectionIndex) {
 // an append adds to a queue, so with none since the last check every queue is still
 // within the bound.
 void Server::EnforceSendQueueLimit() {
-    if (sendLimitAt == outgoingAppends) {
+    if (!appends.OutgoingSinceSendLimit()) {
         return;
     }
-    sendLimitAt = outgoingAppends;
-    for (int k = static_cast<int>(connections.size()) - 1; k >= 0; --k) {
+    for (std::size_t k = connections.size(); k-- > 0;) {
         if (connections[k].outgoing.PendingBytes() > SendQueueLimit) {
             CloseConnection(k, "Send queue limit exceeded.");
         }
     }
 }
 
-void Server::CloseConnection(int connectionIndex, std::string reason) {
+void Server::CloseConnection(std::size_t connectionIndex, std::string reason) {
     OnDisconnect(connections[connectionIndex], reason);
-    const auto entry = static_cast<std::size_t>(connectionIndex) + 1;
+    const std::size_t entry = EntryOf(connectionIndex);
     pollSet.Forget(masterFds[entry].fd);
     if (connections[connectionIndex].readingPaused) {
-        const SOCKET handle = masterFds[entry].fd;
-        pausedReaders.erase(
-            std::find_if(pausedReaders.begin(), pausedReaders.end(),
-                         [&](const PausedReader& r) { return r.handle == handle; }));
+        --pausedReaders;
     }
     masterFds.erase(masterFds.begin() + entry);
     // A connection accepted in the running turn has no working entry yet.

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "AppendCounts.h"
 #include "Connection.h"
 #include "Endpoint.h"
 #include "Packet.h"
 #include "Platform.h"
+#include "PollSet.h"
 #include "Socket.h"
 
 namespace hNet {
@@ -28,7 +30,7 @@ class Server {
     // One turn: poll (1 ms at most), accept at most one client, serve the ready sockets,
     // then hand every complete incoming packet to ProcessPacket.
     void Frame();
-    void CloseConnection(int connectionIndex, std::string reason);
+    void CloseConnection(std::size_t connectionIndex, std::string reason);
 
     virtual void OnConnect(Connection& newConnection) = 0;
     // Called while the connection is still whole and still in `connections`.
@@ -61,40 +63,37 @@ class Server {
     std::vector<WSAPOLLFD> workingFds;
 
   private:
-    // Sets the requested events of a master entry and tells the poll set of the change.
-    void SetInterest(std::size_t entry, short events);
+    // Between connection k and entry k + 1 of the descriptor arrays, in either direction.
+    std::size_t EntryOf(std::size_t connectionIndex) const;
+    std::size_t ConnectionAt(std::size_t entry) const;
+    // Sets the requested events of a connection's master entry and tells the poll set of
+    // the change.
+    void SetInterest(std::size_t connectionIndex, short events);
     // What connection k asks the poll for: reading unless paused, writing if asked.
     short Interest(std::size_t connectionIndex, bool writing) const;
+    // Brings the connection's read interest in line with its readingPaused.
+    void FollowReadingPaused(std::size_t connectionIndex);
     void PauseReading(std::size_t connectionIndex);
     void ResumeRefilledReaders();
+    void ResumeReading(std::size_t connectionIndex);
     void AcceptConnection();
     void RefuseWaitingClient();
     void ServeClients();
     // False when the connection was closed.
-    bool ReceiveStep(int connectionIndex);
-    void SendStep(int connectionIndex);
+    bool ReceiveStep(std::size_t connectionIndex);
+    void SendStep(std::size_t connectionIndex);
     void DispatchPackets();
     // False when the connection was closed.
-    bool DispatchPacketsOf(int connectionIndex);
+    bool DispatchPacketsOf(std::size_t connectionIndex);
     void EnforceSendQueueLimit();
 
     PollSet pollSet;
     std::int64_t turnMs = 0;
-    // Clients whose reading is paused, and when their budgets will have refilled. Few: only
-    // clients that send more than any person does.
-    struct PausedReader {
-        SOCKET handle;
-        std::int64_t resumeMs;
-    };
-    std::vector<PausedReader> pausedReaders;
-    // Appends to every connection's queues, counted so that the passes over all
-    // connections can tell when there is nothing for them to do; each pass remembers the
-    // count it last saw.
-    std::uint64_t incomingAppends = 0;
-    std::uint64_t outgoingAppends = 0;
-    std::uint64_t dispatchedAt = 0;
-    std::uint64_t writeInterestAt = 0;
-    std::uint64_t sendLimitAt = 0;
+    // How many connections have their reading paused, and the earliest time one of them
+    // may resume. Few: only clients that send more than any person does.
+    std::size_t pausedReaders = 0;
+    std::int64_t nextResumeMs = 0;
+    AppendCounts appends;
 };
 
 }  // namespace hNet

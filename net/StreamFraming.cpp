@@ -21,7 +21,9 @@ std::uint16_t WireBodySize(const Packet& packet) {
 }
 
 void AddSlice(SendGathering& gathering, const char* data, std::size_t size) {
-    gathering.slices[gathering.count++] = IoSlice{data, size};
+    IoSlice& slice = gathering.slices[gathering.count++];
+    slice.data = data;
+    slice.size = static_cast<decltype(slice.size)>(size);
     gathering.bytes += size;
 }
 

@@ -62,7 +62,7 @@ std::string TakeGathered(PacketQueue& queue, std::size_t limit) {
     std::string taken;
     for (std::size_t i = 0; i < gathering.count && taken.size() < limit; ++i) {
         const auto& slice = gathering.slices[i];
-        taken.append(slice.data, std::min(slice.size, limit - taken.size()));
+        taken.append(slice.data, std::min<std::size_t>(slice.size, limit - taken.size()));
     }
     hNet::CommitSent(queue, taken.size());
     return taken;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "PollSet.h"
 #include "support/Loopback.h"
 
 namespace {

@@ -1,6 +1,7 @@
 #include <array>
 
 #include "ChatConsole.h"
+#include "ConsoleInput.h"
 #include "FramedClient.h"
 
 namespace {
@@ -11,7 +12,7 @@ constexpr std::size_t InputChunkBytes = 4096;
 
 bool PlainConsole::ReadInput(const LineHandler& onLine) {
     std::array<char, InputChunkBytes> chunk{};
-    const int count = hNet::ReadHandle(input, chunk.data(), static_cast<int>(chunk.size()));
+    const int count = ReadHandle(input, chunk.data(), static_cast<int>(chunk.size()));
     if (count <= 0) {
         if (!partialLine.empty() && !skippingLongLine) {
             onLine(std::move(partialLine));

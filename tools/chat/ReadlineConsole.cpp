@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "ChatConsole.h"
+#include "ConsoleInput.h"
 
 extern "C" {
 // Readline's record of the screen column where it left the cursor (its private
@@ -200,7 +201,7 @@ class ReadlineConsole : public ChatConsole {
             if (poll(&wait, 1, 10) <= 0) {
                 continue;
             }
-            if (read(input, &byte, 1) != 1) {
+            if (ReadHandle(input, &byte, 1) != 1) {
                 break;
             }
             heard += byte;

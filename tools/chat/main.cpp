@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "ChatSession.h"
+#include "ConsoleInput.h"
 #include "NetworkRuntime.h"
 
 int main(int argc, char** argv) {
@@ -10,7 +11,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const int status =
-        RunChatClient({argv + 1, argv + argc}, hNet::StandardInputHandle(), std::cout, std::cerr);
+        RunChatClient({argv + 1, argv + argc}, StandardInputHandle(), std::cout, std::cerr);
     hNet::NetworkRuntime::Shutdown();
     return status;
 }
