@@ -13,7 +13,7 @@
 namespace hNet {
 
 // The record of one accepted client, kept by value in the server's array. Destroying
-// or copying it leaves the socket open: only the server's CloseConnection closes it.
+// or moving it leaves the socket open: only the server's CloseConnection closes it.
 class Connection {
   public:
     Connection(Socket socket, Endpoint endpoint);

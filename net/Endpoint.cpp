@@ -36,6 +36,17 @@ const Sockaddr* FirstAnswer(const char* name, int family, addrinfo*& list) {
     return reinterpret_cast<const Sockaddr*>(list->ai_addr);
 }
 
+// The socket address with the endpoint's address bytes in `field`. Bytes of the other
+// family leave the wildcard address there rather than a read past their end.
+template <typename Address, typename Ip>
+Address WithAddressBytes(Address address, Ip Address::*field,
+                         const std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() == sizeof(Ip)) {
+        std::memcpy(&(address.*field), bytes.data(), bytes.size());
+    }
+    return address;
+}
+
 }  // namespace
 
 void Trim(std::string& text) {
@@ -94,26 +105,18 @@ Endpoint::Endpoint(const sockaddr* address) {
     Trim(ipString);
 }
 
-// An endpoint of the other family yields the wildcard address rather than a read past
-// the end of ipBytes.
 sockaddr_in Endpoint::GetSockaddrIPv4() const {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
-    if (ipBytes.size() == sizeof(address.sin_addr)) {
-        std::memcpy(&address.sin_addr, ipBytes.data(), ipBytes.size());
-    }
-    return address;
+    return WithAddressBytes(address, &sockaddr_in::sin_addr, ipBytes);
 }
 
 sockaddr_in6 Endpoint::GetSockaddrIPv6() const {
     sockaddr_in6 address{};
     address.sin6_family = AF_INET6;
     address.sin6_port = htons(port);
-    if (ipBytes.size() == sizeof(address.sin6_addr)) {
-        std::memcpy(&address.sin6_addr, ipBytes.data(), ipBytes.size());
-    }
-    return address;
+    return WithAddressBytes(address, &sockaddr_in6::sin6_addr, ipBytes);
 }
 
 }  // namespace hNet
