@@ -264,7 +264,7 @@ void Server::DispatchPackets() {
         return;
     }
     for (std::size_t k = connections.size(); k-- > 0;) {
-        if (!DispatchPacketsOf(k)) {
+        if (!connections[k].incoming.HasPending() || !DispatchPacketsOf(k)) {
             continue;
         }
         // A handler may have charged the sender for what its packet had sent to everyone.
