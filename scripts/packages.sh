@@ -13,7 +13,7 @@ browser_test_packages=(chromium chromium-driver python3-selenium websockify)
 # it) computes the .deb's dependencies; MinGW-w64 builds the Windows zip.
 package_packages=(dpkg-dev file g++-mingw-w64-x86-64)
 # tests/package/run.sh: lintian; systemd-analyze (and man, which it asks for the units'
-# pages); debootstrap for the install test's root, strace to trace its server and python3
-# to fetch the page; unzip and Wine for the zip; unshare, ip and pgrep.
-package_test_packages=(lintian systemd man-db debootstrap strace python3 unzip wine wine64
-    util-linux iproute2 procps websockify)
+# pages, and websockify, the web unit's command); debootstrap for the install test's root;
+# unzip and Wine for the zip; unshare and ip.
+package_test_packages=(lintian systemd man-db debootstrap unzip wine wine64 util-linux iproute2
+    websockify)

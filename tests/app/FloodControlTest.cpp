@@ -85,8 +85,11 @@ class FloodControlTest : public testing::Test {
         }));
         // 300 names of 26 bytes: 8,100 of the list's 8,186 bytes. Set through the handler,
         // so that the list is not sent 300 times over.
-        for (std::size_t k = 0; k < chat.server.connections.size(); ++k) {
-            Rename(k, "user " + std::to_string(1000 + k) + std::string(17, '.'));
+        for (hNet::Connection& connection : chat.server.connections) {
+            const std::string name = "user " + std::to_string(connection.endpoint.GetPort());
+            EXPECT_TRUE(chat.server.ProcessPacket(
+                MakeTextPacket(PacketType::SetUserName, name + std::string(26 - name.size(), '.')),
+                connection));
         }
         for (hNet::Connection& connection : chat.server.connections) {
             while (connection.outgoing.HasPending()) {
@@ -115,11 +118,6 @@ class FloodControlTest : public testing::Test {
         }
         EXPECT_TRUE(renamerPaused);
         return true;
-    }
-
-    void Rename(std::size_t connectionIndex, const std::string& name) {
-        EXPECT_TRUE(chat.server.ProcessPacket(MakeTextPacket(PacketType::SetUserName, name),
-                                              chat.server.connections[connectionIndex]));
     }
 
     std::int64_t nowMs = 1000;

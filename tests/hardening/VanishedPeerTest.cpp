@@ -52,21 +52,8 @@ class TestNetwork {
 
     bool Made() const { return made; }
 
-    // Runs `step` with this thread in the namespace, so that the sockets it makes are
-    // there for good.
-    template <typename Step>
-    void InServers(Step step) {
-        Inside(server, step);
-    }
-    template <typename Step>
-    void InFar(Step step) {
-        Inside(far, step);
-    }
-
-    // The far client's link goes down: whatever the server sends it is lost from now on.
-    void CutFar() { ASSERT_TRUE(Shell("ip -n " + far + " link set veth0 down")); }
-
-  private:
+    // Runs `step` with this thread in the namespace `name`, so that the sockets it makes
+    // are there for good.
     template <typename Step>
     void Inside(const std::string& name, Step step) {
         const int home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
@@ -78,8 +65,13 @@ class TestNetwork {
         close(home);
     }
 
+    // The far client's link goes down: whatever the server sends it is lost from now on.
+    void CutFar() { ASSERT_TRUE(Shell("ip -n " + far + " link set veth0 down")); }
+
     const std::string server = "halvex-" + std::to_string(getpid()) + "-server";
     const std::string far = "halvex-" + std::to_string(getpid()) + "-far";
+
+  private:
     bool made = false;
 };
 
@@ -102,13 +94,14 @@ TEST_P(VanishedPeer, IsClosedAndItsNameLeavesTheList) {
     hNet::FramedClient gone;
     std::string error;
     std::uint16_t port = 0;
-    network.InServers([&] {
+    network.Inside(network.server, [&] {
         server.peerTimeouts = {1, 1, 2, 2};
         port = server.Listen(0, "0.0.0.0");
         ASSERT_TRUE(ann.Connect("127.0.0.1", port, error)) << error;
         ASSERT_TRUE(bob.Connect("127.0.0.1", port, error)) << error;
     });
-    network.InFar([&] { ASSERT_TRUE(gone.Connect("10.77.0.1", port, error)) << error; });
+    network.Inside(network.far,
+                   [&] { ASSERT_TRUE(gone.Connect("10.77.0.1", port, error)) << error; });
     ASSERT_TRUE(support::TurnUntil(server, [&] { return server.connections.size() == 3; }));
     const auto next = [&](hNet::FramedClient& client) {
         for (int turn = 0; turn < 3000; ++turn) {

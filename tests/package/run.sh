@@ -264,81 +264,12 @@ man_finds_pages() {
         [ "$(chroot "$root" man -w 8 halvex-server)" = /usr/share/man/man8/halvex-server.8.gz ]
 }
 
-# Every system call names in "$@", each group (@name) expanded.
-syscall_set() {
-    local name
-    for name in "$@"; do
-        systemd-analyze syscall-filter "$name" | awk 'NR > 1 && NF && $1 !~ /^#/ { print $1 }' |
-            while read -r member; do
-                if [[ $member == @* ]]; then syscall_set "$member"; else echo "$member"; fi
-            done
-    done
-}
-
-# The calls that the program $3 made, from its exec on, as traced in the file $2, are all
-# allowed by the SystemCallFilter of the unit $1, and its sockets by its
-# RestrictAddressFamilies: under systemd a call outside the filter would kill it, and a
-# socket of another family would fail.
-within_unit_filter() {
-    local unit=$root/lib/systemd/system/$1 trace=$2 program=$3
-    local allowed=() denied=() used outside line families=() status=0 made
-    while read -r line; do
-        case $line in
-        SystemCallFilter=~*) read -ra denied <<<"${line#SystemCallFilter=~}" ;;
-        SystemCallFilter=*) read -ra allowed <<<"${line#SystemCallFilter=}" ;;
-        RestrictAddressFamilies=*) read -ra families <<<"${line#RestrictAddressFamilies=}" ;;
-        esac
-    done <"$unit"
-    # From the program's start on: before it, chroot was changing the user.
-    awk -v start="execve(\"$program\"" 'index($0, start) { on = 1 } on' "$trace" >"$trace.calls"
-    used=$(sed -nE 's/^[0-9]+ +([a-z0-9_]+)\(.*/\1/p' "$trace.calls" | sort -u)
-    [ -n "$used" ] || { echo "  no system call traced"; return 1; }
-    outside=$(comm -23 <(echo "$used") \
-        <(comm -23 <(syscall_set "${allowed[@]}" | sort -u) <(syscall_set "${denied[@]}" | sort -u)))
-    echo "  calls made: $(joined "$used")"
-    [ -z "$outside" ] || { echo "  outside the filter: $(joined "$outside")"; status=1; }
-    # glibc's getaddrinfo asks the kernel for the machine's addresses with a netlink
-    # socket (AI_ADDRCONFIG); refused one, it takes both families as present. So that
-    # socket needs no room in the unit.
-    made=$(grep -v 'socket(AF_NETLINK, SOCK_RAW|SOCK_CLOEXEC, NETLINK_ROUTE)' "$trace.calls" |
-        grep -o 'socket(AF_[A-Z0-9]*' | sort -u | cut -c8-)
-    echo "  socket families: $(joined "$made")"
-    outside=$(comm -23 <(echo "$made") <(printf '%s\n' "${families[@]}" | sort -u))
-    [ -z "$outside" ] || { echo "  outside RestrictAddressFamilies: $(joined "$outside")"; status=1; }
-    return $status
-}
-
-serves_page() { # an HTTP GET of / on port 8080 returns the packaged index.html
-    python3 - "$root/usr/share/halvex/web/index.html" <<'EOF'
-import sys, time, urllib.request
-expected = open(sys.argv[1], "rb").read()
-for attempt in range(100):
-    try:
-        with urllib.request.urlopen("http://127.0.0.1:8080/", timeout=5) as reply:
-            sys.exit(0 if reply.read() == expected else 1)
-    except OSError:
-        time.sleep(0.2)
-sys.exit(1)
-EOF
-}
-
-# Ends the program that strace (pid $1, a child of this run) runs, then strace.
-end_traced() {
-    local program
-    program=$(pgrep -P "$1")
-    [ -z "$program" ] || end_process "$program"
-    ended_within "$1" 10 || end_process "$1"
-    wait "$1"
-}
-
-# In the root's private network namespace, under strace: the server as halvex.service runs
-# it (no privileges, input from /dev/null), with two clients; then websockify as
-# halvex-web.service runs it.
+# In the root's private network namespace: the server as halvex.service runs it (no
+# privileges, input from /dev/null), with two clients.
 root_network_checks() {
-    local as_nobody=(chroot --userspec=65534:65534 "$root") tracer exec_start
-    strace -f -qq -o "$scratch/server.trace" "${as_nobody[@]}" /usr/bin/halvex-server \
-        </dev/null >"$scratch/server.out" 2>"$scratch/server.err" &
-    tracer=$!
+    local as_nobody=(chroot --userspec=65534:65534 "$root") server
+    "${as_nobody[@]}" /usr/bin/halvex-server </dev/null >"$scratch/server.out" 2>"$scratch/server.err" &
+    server=$!
     if check "the packaged halvex-server listens" \
         wait_for "$scratch/server.out" "Listening on port 6112." 60; then
         check "two halvex-chat clients from the package chat through it" \
@@ -346,19 +277,8 @@ root_network_checks() {
     else
         show "$scratch/server.out"; show "$scratch/server.err"
     fi
-    end_traced "$tracer"
-    check "the server's system calls and sockets pass halvex.service's filters" \
-        within_unit_filter halvex.service "$scratch/server.trace" /usr/bin/halvex-server
-
-    exec_start=$(sed -n 's/^ExecStart=//p' "$root/lib/systemd/system/halvex-web.service")
-    # shellcheck disable=SC2086 # the unit's command line, split as systemd splits it here
-    strace -f -qq -o "$scratch/web.trace" "${as_nobody[@]}" $exec_start </dev/null >"$scratch/web.out" 2>&1 &
-    tracer=$!
-    check "halvex-web.service's command ($exec_start) serves the page" serves_page ||
-        show "$scratch/web.out"
-    end_traced "$tracer"
-    check "websockify's system calls and sockets pass halvex-web.service's filters" \
-        within_unit_filter halvex-web.service "$scratch/web.trace" "${exec_start%% *}"
+    end_process "$server"
+    wait "$server" || true
 }
 
 no_leftovers() {
