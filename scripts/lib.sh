@@ -52,12 +52,23 @@ whole_numbers() {
     done
 }
 
-# The scripts read halvex-bench's JSON lines with jq.
-require_jq() {
-    command -v jq >/dev/null && return 0
-    echo "$(basename "$0"): needs jq (scripts/ensure-packages jq)" >&2
-    exit 2
+# The bench scripts read halvex-bench's JSON lines with jq and plot them with gnuplot:
+# installs them where they are missing.
+ensure_bench_packages() {
+    local here
+    here=$(dirname "${BASH_SOURCE[0]}")
+    # shellcheck source=packages.sh
+    source "$here/packages.sh"
+    "$here/ensure-packages" "${bench_packages[@]}"
 }
+
+# For jq programs: median(f), of f over the elements of an array, nulls left out; null
+# when none is left.
+# shellcheck disable=SC2034 # read by the scripts that source this one
+jq_median='def median(f): map(f | select(. != null)) | sort |
+    if length == 0 then null
+    elif length % 2 == 1 then .[length / 2 | floor]
+    else (.[length / 2 - 1] + .[length / 2]) / 2 end;'
 
 # Port 6112 is shared by everybody on this machine, so the scripts hold
 # /tmp/halvex-port6112.lock the whole time. A caller that already holds it passes it

@@ -7,6 +7,8 @@
 build_packages=(g++ make cmake libreadline-dev libcli11-dev)
 # The tests.
 test_packages=(libgtest-dev libgmock-dev)
+# The bench scripts in tools/bench: jq reads halvex-bench's JSON lines, gnuplot plots them.
+bench_packages=(jq gnuplot-nox)
 # The browser tests, which skip themselves without these.
 browser_test_packages=(chromium chromium-driver python3-selenium websockify)
 # `cmake --workflow --preset package`: dpkg-shlibdeps (and `file`, which CPack uses with
