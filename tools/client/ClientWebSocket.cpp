@@ -61,6 +61,7 @@ std::size_t ClientWebSocket::TakeAnswer(const char* data, std::size_t size) {
     std::string problem = CheckUpgradeAnswer(answer, key);
     if (problem.empty()) {
         upgraded = true;
+        sendDue = true;
     } else {
         End(std::move(problem), {});
     }
@@ -120,7 +121,7 @@ void ClientWebSocket::FinishControlFrame() {
     switch (reader.Opcode()) {
         case WebSocketOpcode::Ping:
             AppendFrame(WebSocketOpcode::Pong, controlPayload, {});
-            repliesWaiting = true;
+            sendDue = true;
             break;
         case WebSocketOpcode::Close: {
             // The code is the payload's first two bytes; the text behind it is not shown.
@@ -142,7 +143,7 @@ void ClientWebSocket::End(std::string reason, std::string_view closeCode) {
     endReason = std::move(reason);
     if (upgraded) {
         AppendFrame(WebSocketOpcode::Close, closeCode, {});
-        repliesWaiting = true;
+        sendDue = true;
     }
 }
 
@@ -169,7 +170,7 @@ bool ClientWebSocket::Send(SOCKET handle, PacketQueue& outgoing) {
                     {reinterpret_cast<const char*>(&prefix), sizeof(prefix)},
                     {packet.buffer.data(), packet.buffer.size()});
     }
-    repliesWaiting = false;
+    sendDue = false;
     if (!wire.empty()) {
         IoSlice slice{};
         slice.data = wire.data();

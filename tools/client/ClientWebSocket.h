@@ -33,8 +33,8 @@ class ClientWebSocket {
     // where the answer ends, a packet is complete or the connection is to end; how many
     // bytes it took.
     std::size_t Take(const char* data, std::size_t size, PacketQueue& incoming, char* body);
-    // A pong or a Close waits to be sent, to go at once.
-    bool RepliesWaiting() const { return repliesWaiting; }
+    // What is to go at once waits: a pong, a Close, or the packets held for the upgrade.
+    bool SendDue() const { return sendDue; }
 
     // True while the request, frames, or packets that may go now wait to be sent.
     bool HasUnsent(const PacketQueue& outgoing) const {
@@ -70,7 +70,7 @@ class ClientWebSocket {
     // Whole frames (or the request) not yet sent, in order. It grows only by the packets the
     // owner queues, which bounds them itself, and by one pong per ping.
     std::string wire;
-    bool repliesWaiting = false;
+    bool sendDue = false;
     std::mt19937 masks;
     std::string endReason;
 };

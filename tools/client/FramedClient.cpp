@@ -167,7 +167,7 @@ void FramedClient::TakeNextPart() {
         return;
     }
     readStart += webSocket->Take(data, size, incoming, body.data());
-    if (webSocket->RepliesWaiting()) {
+    if (webSocket->SendDue()) {
         SendPending();
     }
     if (!webSocket->EndReason().empty()) {
