@@ -1,67 +1,17 @@
 #include "WebSocketUpgrade.h"
 
 #include <algorithm>
-#include <cctype>
 #include <random>
+
+#include "HttpRequest.h"
+#include "HttpText.h"
+#include "WebSocketHandshake.h"
 
 namespace hNet {
 
 namespace {
 
 constexpr std::string_view LineEnd = "\r\n";
-
-std::string Lowered(std::string_view text) {
-    std::string lowered(text);
-    std::transform(lowered.begin(), lowered.end(), lowered.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return lowered;
-}
-
-std::string_view TrimmedBlanks(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
-
-// The fields an answer must carry, by their lowered names.
-struct AnswerFields {
-    std::string upgrade;
-    std::string connection;
-    std::string protocol;
-    std::string accept;
-};
-
-void Note(AnswerFields& fields, std::string_view line) {
-    const auto colon = line.find(':');
-    if (colon == std::string_view::npos) {
-        return;
-    }
-    const std::string name = Lowered(line.substr(0, colon));
-    const std::string value(TrimmedBlanks(line.substr(colon + 1)));
-    if (name == "upgrade") {
-        fields.upgrade = value;
-    } else if (name == "connection") {
-        fields.connection = value;
-    } else if (name == "sec-websocket-protocol") {
-        fields.protocol = value;
-    } else if (name == "sec-websocket-accept") {
-        fields.accept = value;
-    }
-}
-
-// Whether a comma-separated list holds the token, in any case.
-bool ListHolds(std::string_view list, std::string_view token) {
-    while (!list.empty()) {
-        const auto comma = std::min(list.find(','), list.size());
-        if (Lowered(TrimmedBlanks(list.substr(0, comma))) == token) {
-            return true;
-        }
-        list.remove_prefix(std::min(comma + 1, list.size()));
-    }
-    return false;
-}
 
 }  // namespace
 
@@ -98,29 +48,41 @@ std::string UpgradeRequest(const std::string& host, std::uint16_t port, const st
 }
 
 std::string CheckUpgradeAnswer(std::string_view head, const std::string& key) {
-    const std::string_view status = head.substr(0, head.find(LineEnd));
+    const std::size_t statusEnd = std::min(head.find(LineEnd), head.size());
+    const std::string_view status = head.substr(0, statusEnd);
     constexpr std::string_view Version = "HTTP/1.1 ";
     const std::string_view code = status.substr(std::min(Version.size(), status.size()), 3);
     if (status.substr(0, Version.size()) != Version || code.size() != 3 ||
-        !std::all_of(code.begin(), code.end(), [](unsigned char c) { return std::isdigit(c); })) {
+        !std::all_of(code.begin(), code.end(), IsDigit)) {
         return "the server's answer to the upgrade is not HTTP/1.1";
     }
     if (code != "101") {
         return "the server refused the upgrade with HTTP status " + std::string(code);
     }
-    AnswerFields fields;
-    for (auto at = head.find(LineEnd); at != std::string_view::npos && at + 2 < head.size();) {
-        const auto next = head.find(LineEnd, at + 2);
-        Note(fields, head.substr(at + 2, next - at - 2));
-        at = next;
+    // An answer's fields follow a request's rules: the request parser reads them, behind a
+    // request line standing in for the status line.
+    HttpRequest fields;
+    std::size_t headBytes = 0;
+    const std::string standIn = "GET / HTTP/1.1" + std::string(head.substr(statusEnd));
+    if (ParseRequestHead(standIn, fields, headBytes) != HeadParse::Complete) {
+        return "the server's answer to the upgrade is malformed";
     }
-    if (Lowered(fields.upgrade) != "websocket" || !ListHolds(fields.connection, "upgrade")) {
+    const auto value = [&fields](std::string_view name) {
+        const std::string* found = fields.Field(name);
+        return found != nullptr ? std::string_view(*found) : std::string_view();
+    };
+    const auto connection = ListItems(value("connection"));
+    if (!EqualsIgnoringCase(value("upgrade"), "websocket") ||
+        std::none_of(connection.begin(), connection.end(),
+                     [](std::string_view item) { return EqualsIgnoringCase(item, "upgrade"); })) {
         return "the server's answer to the upgrade does not switch to a WebSocket";
     }
-    if (fields.protocol != "binary") {
+    if (value("sec-websocket-accept") != WebSocketAcceptKey(key)) {
+        return "the server's Sec-WebSocket-Accept does not answer the key";
+    }
+    if (value("sec-websocket-protocol") != "binary") {
         return "the server did not take the binary subprotocol";
     }
-    static_cast<void>(key);
     return {};
 }
 
