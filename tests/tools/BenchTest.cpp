@@ -1,8 +1,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <thread>
@@ -20,13 +22,16 @@ using testing::HasSubstr;
 using testing::StartsWith;
 
 // Serves on its own thread while the benchmark, which blocks, runs on the test's. It
-// relays like the chat server, except for chat line number lineToDrop, if any.
+// relays like the chat server, except for chat line number lineToDrop, if any, and
+// passes each new connection to onConnect.
 class LiveServer {
     support::StreamCapture log{std::cout};
     support::TestServer<MyServer> server;
 
   public:
-    explicit LiveServer(int lineToDrop = 0) {
+    explicit LiveServer(int lineToDrop = 0,
+                        std::function<void(hNet::Connection&)> onConnect = nullptr) {
+        server.onConnect = std::move(onConnect);
         server.onPacket = [this, lineToDrop](std::shared_ptr<hNet::Packet> packet,
                                              hNet::Connection& from) {
             if (packet->GetPacketType() == hNet::PacketType::ChatMessage && ++lines == lineToDrop) {
@@ -78,6 +83,28 @@ TEST(Bench, AccountsForEveryLineOfALiveServer) {
     EXPECT_EQ(report.closedClients, 0u);
     EXPECT_TRUE(report.Clean());
     EXPECT_THAT(JsonLine(report), HasSubstr("\"lost\":0,\"out_of_order\":0,"));
+}
+
+TEST(Bench, ConnectsEachClientFromALoopbackAddressOfItsOwn) {
+    std::vector<std::string> addresses;
+    BenchOptions options;
+    options.clients = 251;
+    options.senders = 0;
+    options.durationSeconds = 0.1;
+    {
+        LiveServer server(0, [&addresses](hNet::Connection& connection) {
+            addresses.push_back(connection.endpoint.GetIpString());
+        });
+        options.port = server.port;
+        std::ostringstream progress;
+        ASSERT_EQ(RunBench(options, progress).error, "");
+    }
+    ASSERT_EQ(addresses.size(), 251u);
+    EXPECT_EQ(addresses.front(), "127.0.1.1");
+    EXPECT_EQ(addresses[249], "127.0.1.250");
+    EXPECT_EQ(addresses.back(), "127.0.2.1");
+    std::sort(addresses.begin(), addresses.end());
+    EXPECT_EQ(std::unique(addresses.begin(), addresses.end()), addresses.end());
 }
 
 TEST(Bench, KeepsToAFixedRate) {
