@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "Bench.h"
+#include "ChatPage.h"
 #include "LatencyHistogram.h"
 #include "MyServer.h"
 #include "Probe.h"
@@ -50,9 +51,15 @@ class LiveServer {
         thread.join();
     }
 
-    const std::uint16_t port = server.Listen();
+    const std::uint16_t port = ListenOnBothPorts();
+    const std::uint16_t webPort = support::LocalPort(server.webListeningSocket);
 
   private:
+    std::uint16_t ListenOnBothPorts() {
+        server.ServeWeb(hNet::Endpoint("127.0.0.1", 0), ChatPage());
+        return server.Listen();
+    }
+
     int lines = 0;
     std::atomic<bool> stopping{false};
     std::thread thread;
@@ -105,6 +112,19 @@ TEST(Bench, ConnectsEachClientFromALoopbackAddressOfItsOwn) {
     EXPECT_EQ(addresses.back(), "127.0.2.1");
     std::sort(addresses.begin(), addresses.end());
     EXPECT_EQ(std::unique(addresses.begin(), addresses.end()), addresses.end());
+}
+
+TEST(Bench, AccountsForEveryLineThroughWebSockets) {
+    LiveServer server;
+    BenchOptions options = ShortRun(server.webPort);
+    options.web = true;
+    std::ostringstream progress;
+    const BenchReport report = RunBench(options, progress);
+    ASSERT_EQ(report.error, "");
+    EXPECT_GT(report.sent, 0u);
+    EXPECT_EQ(report.delivered, 4 * report.sent);
+    EXPECT_TRUE(report.Clean());
+    EXPECT_THAT(JsonLine(report), StartsWith("{\"path\":\"websocket\","));
 }
 
 TEST(Bench, KeepsToAFixedRate) {

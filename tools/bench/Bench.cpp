@@ -73,7 +73,7 @@ std::optional<double> ServerCpuPercent(const std::optional<ProcessStats>& from,
 // network, where every 127.x.y.z is this machine. IPv6 has one loopback address.
 bool SpreadsOverLoopback(const std::string& host) {
     const hNet::Endpoint server(host.c_str(), 0);
-    return server.GetIpVersion() == hNet::IpVersion::IPv4 && server.GetIpBytes()[0] == 127;
+    return server.GetIpVersion() == hNet::IpVersion::IPv4 && hNet::IsLoopback(server);
 }
 
 // Client i connects from 127.0.(1 + i / 250).(1 + i % 250), so that the server sees as many

@@ -43,6 +43,7 @@ set output "$png"
 set datafile missing "?"
 set multiplot layout 1,2 title "Rooms: every client sends one line a second and reads every line"
 set logscale x
+set autoscale xfix
 set xtics ($sizes)
 set offsets graph 0.05, graph 0.05, 0, 0
 set xlabel "clients in the room"
