@@ -240,6 +240,9 @@ TEST(BenchOptions, RefusesToRunWithoutATimeBound) {
         << problem;
     EXPECT_EQ(parsed.senders, 7);
     EXPECT_EQ(parsed.durationSeconds, 2.5);
+    EXPECT_EQ(parsed.port, 6112);
+    ASSERT_TRUE(ParseBenchOptions({"--web", "--duration", "1"}, parsed, problem)) << problem;
+    EXPECT_EQ(parsed.port, 8080);
 }
 
 TEST(Probe, SurvivesTheRoundTripAndIgnoresOtherTexts) {

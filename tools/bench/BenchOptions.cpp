@@ -77,7 +77,7 @@ void Describe(CLI::App& app, BenchOptions& options, Given& given) {
         ->option_text("SECONDS")
         ->required();
     app.add_option("--host", options.host,
-                   "server to connect to (default 127.0.0.1); on loopback,\n"
+                   "server to connect to (default 127.0.0.1); on 127.x.y.z,\n"
                    "client i connects from 127.0.(1 + i / 250).(1 + i % 250)")
         ->option_text("HOST");
     given.port = app.add_option("--port", options.port, "its port (default 6112, 8080 with --web)")

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 
 #include "Endpoint.h"
 #include "StreamFraming.h"
@@ -55,6 +54,7 @@ bool FramedClient::Connect(const std::string& host, std::uint16_t port, std::str
     webSocket.reset();
     if (options.webSocket) {
         webSocket.emplace(host, port, options.headerFields);
+        // A fresh socket's buffer takes the whole request at once.
         SendPending();
     }
     return true;
