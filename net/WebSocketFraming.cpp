@@ -115,7 +115,7 @@ bool SendPendingControl(SOCKET handle, WebSocketState& state) {
     if (state.pendingControl.empty()) {
         return true;
     }
-    const IoSlice slice = {state.pendingControl.data(), state.pendingControl.size()};
+    const IoSlice slice = SliceOf(state.pendingControl.data(), state.pendingControl.size());
     const long sent = SendGather(handle, &slice, 1);
     if (sent > 0) {
         state.pendingControl.erase(0, static_cast<std::size_t>(sent));

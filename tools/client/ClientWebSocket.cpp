@@ -172,9 +172,7 @@ bool ClientWebSocket::Send(SOCKET handle, PacketQueue& outgoing) {
     }
     sendDue = false;
     if (!wire.empty()) {
-        IoSlice slice{};
-        slice.data = wire.data();
-        slice.size = static_cast<decltype(slice.size)>(wire.size());
+        const IoSlice slice = SliceOf(wire.data(), wire.size());
         const long sent = SendGather(handle, &slice, 1);
         wire.erase(0, sent > 0 ? static_cast<std::size_t>(sent) : 0);
     }
