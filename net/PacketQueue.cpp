@@ -10,6 +10,23 @@ std::size_t WireSize(const Packet& packet) {
 
 }  // namespace
 
+PacketQueue::PacketQueue(const PacketQueue& other)
+    : currentPacketSize(other.currentPacketSize),
+      currentPacketExtractionOffset(other.currentPacketExtractionOffset),
+      currentTask(other.currentTask),
+      packets(other.packets),
+      pendingBytes(other.pendingBytes) {}
+
+PacketQueue& PacketQueue::operator=(const PacketQueue& other) {
+    std::uint64_t* const counter = appendCounter;
+    *this = PacketQueue(other);
+    appendCounter = counter;
+    if (appendCounter != nullptr && HasPending()) {
+        ++*appendCounter;
+    }
+    return *this;
+}
+
 void PacketQueue::Append(std::shared_ptr<Packet> packet) {
     pendingBytes += WireSize(*packet);
     if (appendCounter != nullptr) {
