@@ -5,7 +5,7 @@ namespace hNet {
 namespace {
 
 std::size_t WireSize(const Packet& packet) {
-    return 2 + packet.buffer.size();
+    return SizePrefixBytes + packet.buffer.size();
 }
 
 }  // namespace

@@ -7,15 +7,17 @@ namespace hNet {
 
 namespace {
 
-constexpr std::uint32_t SizeFieldBytes = 2;
 constexpr std::uint32_t MinBodySize = 2;  // the type code
+// The prefix is received straight into the queue's size field.
+static_assert(SizePrefixBytes == sizeof(PacketQueue::currentPacketSize));
 
 void FinishField(PacketQueue& queue, PacketQueueTask next) {
     queue.currentPacketExtractionOffset = 0;
     queue.currentTask = next;
 }
 
-// The size prefix announces the body length cut to 16 bits; bodies never exceed 8192.
+// The size prefix announces the body length cut to 16 bits; bodies never exceed
+// MaxPacketSize.
 std::uint16_t WireBodySize(const Packet& packet) {
     return static_cast<std::uint16_t>(packet.buffer.size());
 }
@@ -33,7 +35,7 @@ FieldWindow NextReceiveWindow(PacketQueue& incoming, char* receiveBuffer) {
     const std::uint32_t offset = incoming.currentPacketExtractionOffset;
     if (incoming.currentTask == PacketQueueTask::ProcessPacketSize) {
         return {reinterpret_cast<char*>(&incoming.currentPacketSize) + offset,
-                SizeFieldBytes - offset};
+                SizePrefixBytes - offset};
     }
     return {receiveBuffer + offset, incoming.currentPacketSize - offset};
 }
@@ -42,7 +44,7 @@ ReceiveResult CommitReceived(PacketQueue& incoming, const char* receiveBuffer,
                              std::uint32_t count) {
     incoming.currentPacketExtractionOffset += count;
     if (incoming.currentTask == PacketQueueTask::ProcessPacketSize) {
-        if (incoming.currentPacketExtractionOffset < SizeFieldBytes) {
+        if (incoming.currentPacketExtractionOffset < SizePrefixBytes) {
             return ReceiveResult::Progress;
         }
         incoming.currentPacketSize = ntohs(incoming.currentPacketSize);
@@ -95,7 +97,7 @@ void GatherQueued(const PacketQueue& outgoing, SendGathering& gathering) {
         if (!prefixSent) {
             gathering.prefixes[i] = htons(bodySize);
             const auto* prefix = reinterpret_cast<const char*>(&gathering.prefixes[i]);
-            AddSlice(gathering, prefix + offset, SizeFieldBytes - offset);
+            AddSlice(gathering, prefix + offset, SizePrefixBytes - offset);
             offset = 0;
         }
         AddSlice(gathering, packet.buffer.data() + offset, bodySize - offset);
@@ -109,7 +111,7 @@ void CommitSent(PacketQueue& outgoing, std::size_t count) {
     while (outgoing.HasPending()) {
         if (outgoing.currentTask == PacketQueueTask::ProcessPacketSize) {
             outgoing.currentPacketSize = WireBodySize(*outgoing.Packets().front());
-            const std::uint32_t missing = SizeFieldBytes - offset;
+            const std::uint32_t missing = SizePrefixBytes - offset;
             if (count < missing) {
                 offset += static_cast<std::uint32_t>(count);
                 return;

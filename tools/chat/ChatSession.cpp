@@ -8,6 +8,7 @@
 #include "HalvexVersion.h"
 #include "PacketException.h"
 #include "VisibleText.h"
+#include "WireFormat.h"
 
 namespace {
 
@@ -296,7 +297,7 @@ namespace {
 // The command line, as read.
 struct ChatOptions {
     std::string host = "127.0.0.1";
-    std::uint16_t port = 6112;
+    std::uint16_t port = hNet::ChatPort;
     std::optional<std::string> name;
     bool reconnect = true;
 };
@@ -319,7 +320,8 @@ void Describe(CLI::App& app, ChatOptions& options) {
     app.set_help_flag("-h,--help", "show the command line and the commands, and exit");
     app.set_version_flag("--version", "halvex-chat " HALVEX_VERSION, "print the version and exit");
     app.add_option("HOST", options.host, "the server (default 127.0.0.1)")->type_name("");
-    app.add_option("PORT", options.port, "its port (default 6112)")
+    app.add_option("PORT", options.port,
+                   "its port (default " + std::to_string(hNet::ChatPort) + ")")
         ->type_name("")
         ->check(CLI::Range(1, 65535).description(""));
     app.add_option_function<std::string>(
