@@ -18,6 +18,11 @@ export const MaxNameBytes = 64;
 const encoder = new TextEncoder();
 const decoder = new TextDecoder('utf-8'); // not fatal: bad bytes become U+FFFD
 
+// The text's length in bytes on the wire.
+export function byteLength(text) {
+  return encoder.encode(text).length;
+}
+
 // The frame of a packet carrying one string, or null when the text does not fit.
 export function encodeTextPacket(type, text) {
   const bytes = encoder.encode(text);

@@ -52,9 +52,9 @@ ChatSession::ChatSession(hNet::FramedClient& client, ChatConsole& console)
     : client(client), console(console) {}
 
 void ChatSession::SetName(std::string newName) {
-    if (newName.size() > hNet::MaxTextBytes) {
-        console.Warn("that name is too long: at most " + std::to_string(hNet::MaxTextBytes) +
-                     " bytes.");
+    // In the server's words, so that a name it would refuse is never sent.
+    if (newName.size() > hNet::MaxNameBytes) {
+        console.Warn(hNet::NameTooLongRefusal);
         return;
     }
     // While disconnected the name waits for the next connection, which sends it.
