@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <array>
 
-#include "ConsoleText.h"
+#include "CaretNotation.h"
 #include "HalvexVersion.h"
 #include "PacketException.h"
 #include "VisibleText.h"
