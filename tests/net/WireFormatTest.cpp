@@ -5,9 +5,9 @@
 
 #include <cctype>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "WireFormat.h"
@@ -41,9 +41,7 @@ std::map<std::string, long> NumericConstants(const std::string& script) {
 TEST(WireFormat, ThePageKeepsTheSameFacts) {
     std::ifstream file(HALVEX_WEB_PROTOCOL);
     ASSERT_TRUE(file) << "cannot read " << HALVEX_WEB_PROTOCOL;
-    std::ostringstream script;
-    script << file.rdbuf();
-    const auto page = NumericConstants(script.str());
+    const auto page = NumericConstants({std::istreambuf_iterator<char>(file), {}});
     EXPECT_EQ(page.at("MaxBodyBytes"), hNet::MaxPacketSize);
     EXPECT_EQ(page.at("MaxTextBytes"), hNet::MaxTextBytes);
     EXPECT_EQ(page.at("MaxNameBytes"), hNet::MaxNameBytes);
