@@ -39,8 +39,9 @@ std::map<std::string, long> NumericConstants(const std::string& script) {
 }
 
 TEST(WireFormat, ThePageKeepsTheSameFacts) {
-    std::ifstream file(HALVEX_WEB_PROTOCOL);
-    ASSERT_TRUE(file) << "cannot read " << HALVEX_WEB_PROTOCOL;
+    const char* const path = HALVEX_WEB_DIR "/protocol.js";
+    std::ifstream file(path);
+    ASSERT_TRUE(file) << "cannot read " << path;
     const auto page = NumericConstants({std::istreambuf_iterator<char>(file), {}});
     EXPECT_EQ(page.at("MaxBodyBytes"), hNet::MaxPacketSize);
     EXPECT_EQ(page.at("MaxTextBytes"), hNet::MaxTextBytes);
