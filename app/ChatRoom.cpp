@@ -12,12 +12,7 @@ using hNet::Packet;
 using hNet::PacketType;
 
 // The joined list, each name followed by a line feed, must fit one UserList body.
-constexpr std::size_t MaxUserListBytes = hNet::MaxPacketSize - 2 - 4;
-// Long enough for any name a person picks; short enough that one client cannot fill the
-// list for everyone else.
-constexpr std::size_t MaxUserNameBytes = 64;
-// The size prefix in front of every body on the wire.
-constexpr std::size_t FramePrefixBytes = 2;
+constexpr std::size_t MaxUserListBytes = hNet::MaxTextBytes;
 
 // The position of the last entry equal to `name`.
 std::optional<std::size_t> FindLast(const std::vector<std::string>& names,
@@ -87,8 +82,8 @@ const char* ChatRoom::NameRefusal(const std::string& newName,
     if (newName.find('\n') != std::string::npos) {
         return "User name refused: a name cannot contain a line feed.";
     }
-    if (newName.size() > MaxUserNameBytes) {
-        return "User name refused: a name is at most 64 bytes.";
+    if (newName.size() > hNet::MaxNameBytes) {
+        return hNet::NameTooLongRefusal;
     }
     const std::size_t freed = oldPosition ? userNames[*oldPosition].size() + 1 : 0;
     if (JoinedSize(userNames) - freed + newName.size() + 1 > MaxUserListBytes) {
@@ -110,7 +105,7 @@ std::size_t ChatRoom::BroadcastUserList() {
     }
     const auto list = MakeTextPacket(PacketType::UserList, joined);
     QueueToAllExcept(list, nullptr);
-    return FramePrefixBytes + list->buffer.size();
+    return hNet::SizePrefixBytes + list->buffer.size();
 }
 
 void ChatRoom::QueueToAllExcept(const std::shared_ptr<Packet>& packet, const Connection* skipped) {

@@ -4,7 +4,7 @@
 #include <iostream>
 #include <string_view>
 
-#include "ConsoleText.h"
+#include "CaretNotation.h"
 
 using hNet::Connection;
 using hNet::Packet;

@@ -7,6 +7,7 @@
 #include "MyServer.h"
 #include "NetworkRuntime.h"
 #include "Platform.h"
+#include "WireFormat.h"
 
 int main() {
     ConsoleWriter console;
@@ -16,7 +17,7 @@ int main() {
         // Every client costs a descriptor; the default soft limit would cap the clients far
         // below what one server can serve.
         hNet::RaiseOpenFileLimit();
-        const hNet::Endpoint endpoint("0.0.0.0", 6112);
+        const hNet::Endpoint endpoint("0.0.0.0", hNet::ChatPort);
         server.ServeWeb(hNet::Endpoint("0.0.0.0", 8080), ChatPage());
         if (server.Initialize(endpoint)) {
             hNet::CatchStopRequests();

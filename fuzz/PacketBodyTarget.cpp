@@ -13,6 +13,7 @@
 #include "MyServer.h"
 #include "NetworkRuntime.h"
 #include "Packet.h"
+#include "WireFormat.h"
 #include "support/TestServer.h"
 
 namespace {
@@ -22,8 +23,6 @@ using hNet::Packet;
 using hNet::PacketException;
 using hNet::PacketType;
 using ChatServer = support::TestServer<MyServer>;
-
-constexpr std::size_t LargestString = hNet::MaxPacketSize - 2 - 4;
 
 std::uint32_t BigEndianAt(const std::vector<char>& bytes, std::size_t offset) {
     std::uint32_t value = 0;
@@ -80,11 +79,11 @@ void InsertAndExtract(const std::uint8_t* data, std::size_t size) {
     try {
         packet << text;
     } catch (const PacketException&) {
-        Require(size > LargestString, "a string that fits is inserted");
+        Require(size > hNet::MaxTextBytes, "a string that fits is inserted");
         Require(packet.buffer.size() == 6, "a string too long leaves only its count behind");
         return;
     }
-    Require(size <= LargestString, "a string too long is refused");
+    Require(size <= hNet::MaxTextBytes, "a string too long is refused");
     std::string back;
     packet >> back;
     Require(back == text && packet.extractionOffset == packet.buffer.size(),

@@ -115,7 +115,7 @@ bool SendPendingControl(SOCKET handle, WebSocketState& state) {
     if (state.pendingControl.empty()) {
         return true;
     }
-    // By name: the fields lie in the system's own order.
+    // By name: the two systems lay the fields out in different orders.
     IoSlice slice;
     slice.data = state.pendingControl.data();
     slice.size = static_cast<decltype(slice.size)>(state.pendingControl.size());

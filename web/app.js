@@ -1,7 +1,8 @@
 // The page: one WebSocket to the bridge that served it, carrying the server's byte stream.
 // Network text only ever reaches the page through textContent, never as markup.
 import {
-  FrameCutter, MaxTextBytes, PacketType, decodePacket, encodeTextPacket,
+  FrameCutter, MaxNameBytes, MaxTextBytes, PacketType, byteLength, decodePacket,
+  encodeTextPacket,
 } from './protocol.js';
 import { Roster, parseUserList } from './roster.js';
 import { visible } from './visible.js';
@@ -256,10 +257,11 @@ function takeName() {
     clearHint('name');
     return;
   }
-  if (!send(PacketType.SetUserName, wanted)) {
-    showHint('name', `That name is too long: at most ${MaxTextBytes} bytes.`);
+  if (byteLength(wanted) > MaxNameBytes) {
+    showHint('name', `That name is too long: at most ${MaxNameBytes} bytes.`);
     return;
   }
+  send(PacketType.SetUserName, wanted);
   name = wanted;
   nameInput.value = name;
   clearHint('name');

@@ -1,5 +1,6 @@
 // The chat server's wire format: each frame is a 2-byte big-endian body size, then the
 // body; a body is a 2-byte type code and its fields (a string is a 4-byte count and bytes).
+// The constants are the server's own (net/WireFormat.h); a test keeps them in step.
 
 export const PacketType = Object.freeze({
   ChatMessage: 1,
@@ -11,9 +12,16 @@ export const PacketType = Object.freeze({
 export const MaxBodyBytes = 8192;
 // A body holding one string: the code and the count leave this much for its bytes.
 export const MaxTextBytes = MaxBodyBytes - 2 - 4;
+// The server refuses a longer name.
+export const MaxNameBytes = 64;
 
 const encoder = new TextEncoder();
 const decoder = new TextDecoder('utf-8'); // not fatal: bad bytes become U+FFFD
+
+// The text's length in bytes on the wire.
+export function byteLength(text) {
+  return encoder.encode(text).length;
+}
 
 // The frame of a packet carrying one string, or null when the text does not fit.
 export function encodeTextPacket(type, text) {

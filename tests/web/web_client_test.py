@@ -304,13 +304,18 @@ def against_tcp_client(page):
 
 
 def naming(processes, page):
-    """A line typed before any name goes out as typed; Tab takes the name and moves on."""
+    """A line typed before any name goes out as typed; a name the server would refuse is
+    not sent; Tab takes the name and moves on."""
     from selenium.webdriver.common.keys import Keys
     page.type("message-input", "hello before naming")
     wait_until(lambda: " Message: hello before naming" in processes.log("server"),
                "the nameless line at the server")
+    page.type("name-input", "n" * 65)
+    assert page.hint() == "That name is too long: at most 64 bytes.", page.hint()
+    page.find("name-input").clear()
     page.find("name-input").send_keys("ann" + Keys.TAB)
     page.wait.until(lambda _: page.texts("users") == ["ann"], "ann listed after Tab")
+    assert "refused" not in processes.log("server"), "the long name reached the server"
     focused = page.script("return document.activeElement.dataset.testid")
     assert focused == "message-input", f"Tab from the name box went to {focused}"
 

@@ -3,8 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <limits>
 
-#include "FramedClient.h"
 #include "Probe.h"
+#include "WireFormat.h"
 
 namespace {
 
@@ -39,7 +39,9 @@ void DescribeWorkload(CLI::App& app, BenchOptions& options, Given& given) {
     given.senders =
         app.add_option("--senders", options.senders, "how many of them send (default: all)")
             ->option_text("S");
-    app.add_option("--size", options.textBytes, "text size, 45 to 8186 (default 64)")
+    app.add_option("--size", options.textBytes,
+                   "text size, " + std::to_string(ProbeBytes) + " to " +
+                       std::to_string(hNet::MaxTextBytes) + " (default 64)")
         ->option_text("BYTES")
         ->check(CLI::Range(ProbeBytes, std::size_t{hNet::MaxTextBytes}));
     app.add_option("--window", options.window,
@@ -76,7 +78,8 @@ void Describe(CLI::App& app, BenchOptions& options, Given& given) {
         ->required();
     app.add_option("--host", options.host, "server to connect to (default 127.0.0.1)")
         ->option_text("HOST");
-    app.add_option("--port", options.port, "its port (default 6112)")
+    app.add_option("--port", options.port,
+                   "its port (default " + std::to_string(hNet::ChatPort) + ")")
         ->option_text("PORT")
         ->check(CLI::Range(1, 65535));
     DescribeWorkload(app, options, given);

@@ -4,10 +4,11 @@
 #include <algorithm>
 #include <array>
 
-#include "ConsoleText.h"
+#include "CaretNotation.h"
 #include "HalvexVersion.h"
 #include "PacketException.h"
 #include "VisibleText.h"
+#include "WireFormat.h"
 
 namespace {
 
@@ -51,9 +52,9 @@ ChatSession::ChatSession(hNet::FramedClient& client, ChatConsole& console)
     : client(client), console(console) {}
 
 void ChatSession::SetName(std::string newName) {
-    if (newName.size() > hNet::MaxTextBytes) {
-        console.Warn("that name is too long: at most " + std::to_string(hNet::MaxTextBytes) +
-                     " bytes.");
+    // In the server's words, so that a name it would refuse is never sent.
+    if (newName.size() > hNet::MaxNameBytes) {
+        console.Warn(hNet::NameTooLongRefusal);
         return;
     }
     // While disconnected the name waits for the next connection, which sends it.
@@ -296,7 +297,7 @@ namespace {
 // The command line, as read.
 struct ChatOptions {
     std::string host = "127.0.0.1";
-    std::uint16_t port = 6112;
+    std::uint16_t port = hNet::ChatPort;
     std::optional<std::string> name;
     bool reconnect = true;
 };
@@ -319,7 +320,8 @@ void Describe(CLI::App& app, ChatOptions& options) {
     app.set_help_flag("-h,--help", "show the command line and the commands, and exit");
     app.set_version_flag("--version", "halvex-chat " HALVEX_VERSION, "print the version and exit");
     app.add_option("HOST", options.host, "the server (default 127.0.0.1)")->type_name("");
-    app.add_option("PORT", options.port, "its port (default 6112)")
+    app.add_option("PORT", options.port,
+                   "its port (default " + std::to_string(hNet::ChatPort) + ")")
         ->type_name("")
         ->check(CLI::Range(1, 65535).description(""));
     app.add_option_function<std::string>(

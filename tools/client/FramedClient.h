@@ -10,11 +10,9 @@
 #include "Packet.h"
 #include "PacketQueue.h"
 #include "Socket.h"
+#include "WireFormat.h"
 
 namespace hNet {
-
-// The longest text or name one packet carries: the body less its type code and length field.
-inline constexpr std::uint32_t MaxTextBytes = MaxPacketSize - 2 - 4;
 
 // The client side of the stream framing, shared by every program and test that talks
 // to the server. Reads in bulk and cuts the bytes into packets with the server's own
