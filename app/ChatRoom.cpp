@@ -42,6 +42,8 @@ std::size_t JoinedSize(const std::vector<std::string>& names) {
 void ChatRoom::Join(Connection& newcomer) {
     Notify(newcomer, "Connection to server successful.");
     Notify(newcomer, "Welcome to Halvex chat server!");
+    // Who is here already: otherwise a newcomer would learn it only at the next change.
+    newcomer.outgoing.Append(userList);
     // Each other member gets the notice and, directly behind it, the UserConnected packet.
     QueueToAllExcept(
         MakeTextPacket(PacketType::ChatMessage, GetTimestamp() + " [SERVER]: New user connected!"),
@@ -108,9 +110,9 @@ std::size_t ChatRoom::BroadcastUserList() {
         joined += name;
         joined += '\n';
     }
-    const auto list = MakeTextPacket(PacketType::UserList, joined);
-    QueueToAllExcept(list, nullptr);
-    return FramePrefixBytes + list->buffer.size();
+    userList = MakeTextPacket(PacketType::UserList, joined);
+    QueueToAllExcept(userList, nullptr);
+    return FramePrefixBytes + userList->buffer.size();
 }
 
 void ChatRoom::QueueToAllExcept(const std::shared_ptr<Packet>& packet, const Connection* skipped) {

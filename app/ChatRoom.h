@@ -39,4 +39,6 @@ class ChatRoom {
 
     std::vector<hNet::Connection>& members;
     std::vector<std::string> userNames;
+    // The list as last sent to everyone, for each newcomer to share.
+    std::shared_ptr<hNet::Packet> userList = hNet::MakeTextPacket(hNet::PacketType::UserList, "");
 };

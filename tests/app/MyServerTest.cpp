@@ -32,13 +32,17 @@ TEST(MyServer, PlaysTheTwoClientConversation) {
     FramedClient& a = chat.Connect();
     EXPECT_EQ(WithoutTimes(chat.NextBody(a)), Notice("Connection to server successful."));
     EXPECT_EQ(WithoutTimes(chat.NextBody(a)), Notice("Welcome to Halvex chat server!"));
+    const std::string noNames("\x00\x06\x00\x00\x00\x00", 6);
+    EXPECT_EQ(chat.NextBody(a), noNames);
     EXPECT_TRUE(chat.NothingMoreFor(a));
 
     FramedClient& b = chat.Connect();
     EXPECT_EQ(WithoutTimes(chat.NextBody(b)), Notice("Connection to server successful."));
     EXPECT_EQ(WithoutTimes(chat.NextBody(b)), Notice("Welcome to Halvex chat server!"));
+    EXPECT_EQ(chat.NextBody(b), noNames);
     EXPECT_EQ(WithoutTimes(chat.NextBody(a)), Notice("New user connected!"));
     EXPECT_EQ(chat.NextBody(a), UserConnected);
+    EXPECT_TRUE(chat.NothingMoreFor(a));
     EXPECT_TRUE(chat.NothingMoreFor(b));
     const std::string labelA = chat.Label(0);
     const std::string labelB = chat.Label(1);
@@ -59,7 +63,7 @@ TEST(MyServer, PlaysTheTwoClientConversation) {
 
     shutdown(b.Handle(), 1);  // B ends its stream in order
     EXPECT_EQ(WithoutTimes(chat.NextBody(a)), Departure);
-    EXPECT_EQ(chat.NextBody(a), std::string("\x00\x06\x00\x00\x00\x00", 6));
+    EXPECT_EQ(chat.NextBody(a), noNames);
     EXPECT_TRUE(chat.server.UserNames().empty());
 
     // The reason is how the platform reports an orderly end of stream (see ServerTest).
@@ -242,7 +246,7 @@ TEST_F(MyServerHandlers, ShareOnePacketAmongAllRecipients) {
     // The same notice and UserConnected objects.
     EXPECT_EQ(first[0], second[0]);
     EXPECT_EQ(first[1], second[1]);
-    EXPECT_EQ(server.connections[2].outgoing.Packets().size(), 2u);
+    EXPECT_EQ(server.connections[2].outgoing.Packets().size(), 3u);
     EXPECT_NE(server.connections[2].outgoing.Front(), first.front());
 }
 
