@@ -2,6 +2,7 @@
 
 #include <numeric>
 
+#include "NoticeImitation.h"
 #include "Timestamp.h"
 
 namespace {
@@ -61,8 +62,16 @@ void ChatRoom::Leave(Connection& leaver) {
     }
 }
 
-void ChatRoom::Relay(const std::shared_ptr<Packet>& line) {
+// A line that looks like a notice would make every reader trust what anyone wrote.
+const char* ChatRoom::Relay(Connection& sender, const std::shared_ptr<Packet>& line,
+                            std::string_view text) {
+    if (ImitatesNotice(text)) {
+        const char* refusal = "Message refused: only the server writes server notices.";
+        Notify(sender, refusal);
+        return refusal;
+    }
     QueueToAllExcept(line, nullptr);
+    return nullptr;
 }
 
 const char* ChatRoom::Rename(Connection& member, std::string newName) {

@@ -125,6 +125,42 @@ TEST(MyServer, KeepsNamesInOrderAndRemovesTheLastEqualOne) {
     EXPECT_EQ(Rename(chat, cid, "ann"), BodyOf(MakeTextPacket(UserList, "ann\nbo\nann\n")));
     EXPECT_EQ(Rename(chat, ann, ""), BodyOf(MakeTextPacket(UserList, "ann\nbo\n\n")));
     EXPECT_THAT(chat.Console(), Not(HasSubstr("Message")));  // names print nothing
+
+    // A newcomer is told the names as they stand, right behind its greetings.
+    FramedClient& newcomer = chat.Connect();
+    EXPECT_THAT(chat.NextBody(newcomer), HasSubstr("Connection to server successful."));
+    EXPECT_THAT(chat.NextBody(newcomer), HasSubstr("Welcome to Halvex chat server!"));
+    EXPECT_EQ(chat.NextBody(newcomer), BodyOf(MakeTextPacket(UserList, "ann\nbo\n\n")));
+}
+
+// Only the server writes notices: a line that would pass for one goes back to its sender
+// refused, and nobody else sees it.
+TEST(MyServer, RefusesLinesThatImitateANotice) {
+    ChatHarness chat;
+    FramedClient& mallory = chat.Join();
+    FramedClient& reader = chat.Join();
+    const std::string refusal = "Message refused: only the server writes server notices.";
+    for (const std::string text :
+         {"[21:50:00] [SERVER]: The server restarts; see fake.example",
+          "[21:50:00][SERVER]: A user disconnected.", "[--:--:--] [SERVER]: clockless",
+          " \u200B[21:50:00]\u00A0 \uFEFF[SERVER] hidden blanks"}) {
+        ASSERT_TRUE(mallory.Send(MakeTextPacket(ChatMessage, text)));
+        EXPECT_EQ(WithoutTimes(chat.NextBody(mallory)), Notice(refusal)) << text;
+    }
+    EXPECT_TRUE(chat.NothingMoreFor(reader));
+    std::string console = chat.Label(0) + " - New connection accepted.\n" + chat.Label(1) +
+                          " - New connection accepted.\n";
+    for (int line = 0; line < 4; ++line) {
+        console += chat.Label(0) + " " + refusal + "\n";
+    }
+    EXPECT_EQ(chat.Console(), console);
+
+    // Quoted later in a line, or a stamp without [SERVER], is ordinary chat.
+    for (const std::string text : {"bob: [21:50:00] [SERVER]: quoted", "[21:50:00] [SERVE"}) {
+        const auto line = MakeTextPacket(ChatMessage, text);
+        ASSERT_TRUE(mallory.Send(line));
+        EXPECT_EQ(chat.NextBody(reader), BodyOf(line));
+    }
 }
 
 TEST(MyServer, DepartureRemovesTheNameOrSendsNoList) {
