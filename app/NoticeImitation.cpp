@@ -47,12 +47,11 @@ std::size_t SkipFiller(std::string_view text, std::size_t at) {
 }  // namespace
 
 bool ImitatesNotice(std::string_view text) {
-    constexpr std::size_t StampBytes = 10;
     constexpr std::string_view Server = "[SERVER]";
     std::size_t at = SkipFiller(text, 0);
     if (!BeginsWithTimestamp(text.substr(at))) {
         return false;
     }
-    at = SkipFiller(text, at + StampBytes);
+    at = SkipFiller(text, at + TimestampBytes);
     return text.substr(at, Server.size()) == Server;
 }

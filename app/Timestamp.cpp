@@ -8,6 +8,7 @@
 namespace {
 
 constexpr std::string_view UnreadableClock = "[--:--:--]";
+static_assert(UnreadableClock.size() == TimestampBytes);
 
 }  // namespace
 
@@ -24,7 +25,7 @@ std::string GetTimestamp() {
 }
 
 bool BeginsWithTimestamp(std::string_view text) {
-    if (text.size() < UnreadableClock.size()) {
+    if (text.size() < TimestampBytes) {
         return false;
     }
     if (text.substr(0, UnreadableClock.size()) == UnreadableClock) {

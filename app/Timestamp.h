@@ -1,10 +1,13 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
-// The local time of day as "[hh:mm:ss]", always 10 characters; "[--:--:--]" when the
-// clock cannot be read.
+inline constexpr std::size_t TimestampBytes = 10;
+
+// The local time of day as "[hh:mm:ss]", always TimestampBytes characters; "[--:--:--]"
+// when the clock cannot be read.
 std::string GetTimestamp();
 
 // Whether the text begins with a stamp of that form, digits in any range.
