@@ -364,6 +364,24 @@ TEST_F(ChatTerminalTest, ReconnectsKeepingTheTypedLineAndTheName) {
     EXPECT_THAT(serverLog.Text(), Not(HasSubstr("oops")));
 }
 
+// A refused name is said on one line and not used; Tab completes the names of those online,
+// and //x sends /x.
+TEST_F(ChatTerminalTest, SendsOnlyWithTheNameTheServerTook) {
+    StartClient();
+    std::string error;
+    ASSERT_TRUE(bob.Connect("127.0.0.1", port, error)) << error;
+    ASSERT_TRUE(bob.Send(hNet::MakeTextPacket(hNet::PacketType::SetUserName, "bob")));
+    ASSERT_TRUE(RunUntil([&] { return RowAbove(1) == "* bob joined"; })) << ScreenText();
+
+    ASSERT_TRUE(RunUntil([&] { return RowsWith("at most 64 bytes") == 1 && RowAbove() == ">"; },
+                         "/name " + std::string(65, 'x') + "\r"))
+        << ScreenText();
+    ASSERT_TRUE(RunUntil([&] { return RowAbove(1) == "ann: hi bob"; }, "hi b\t\r")) << ScreenText();
+    ASSERT_TRUE(RunUntil([&] { return RowAbove(1) == "ann: /x"; }, "//x\r")) << ScreenText();
+    EXPECT_THAT(serverLog.Text(), Not(HasSubstr("xxx:")));
+    bob.Close();
+}
+
 // Bob's lines arrive while the terminal is narrowed and after it is widened again, with a
 // typed line longer than the narrow width; on either kind of terminal every received line
 // stays on the screen, and the typed line shows once, at the bottom, and goes out whole.
