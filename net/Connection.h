@@ -9,6 +9,7 @@
 #include "PacketQueue.h"
 #include "ReceiveBudget.h"
 #include "Socket.h"
+#include "WebSocketState.h"
 
 namespace hNet {
 
@@ -33,6 +34,8 @@ class Connection {
     // While reading is paused: when the budget will have refilled.
     std::int64_t resumeReadingMs = 0;
     std::optional<std::int64_t> floodNoticedMs;
+    // Set for a browser: its packets travel as the payload of WebSocket frames.
+    std::optional<WebSocketState> webSocket;
 };
 
 }  // namespace hNet

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Platform.h"
+#include "WebSocketFrame.h"
 
 namespace hNet {
 
@@ -87,6 +88,23 @@ Packet& Packet::operator>>(std::string_view& text) {
     text = std::string_view(buffer.data() + extractionOffset, size);
     extractionOffset += size;
     return *this;
+}
+
+// The frame's length then takes 16 bits at most, and the head fits its 6 bytes.
+static_assert(2 + MaxPacketSize <= 0xFFFF);
+
+std::string_view Packet::WebSocketHead() const {
+    if (webSocketHeadBytes == 0 || webSocketHeadFor != buffer.size()) {
+        std::uint8_t head[MaxFrameHeadBytes];
+        const std::size_t frameHead =
+            WriteFrameHead(head, WebSocketOpcode::Binary, 2 + buffer.size());
+        std::memcpy(webSocketHead.data(), head, frameHead);
+        const std::uint16_t prefix = htons(static_cast<std::uint16_t>(buffer.size()));
+        std::memcpy(webSocketHead.data() + frameHead, &prefix, sizeof(prefix));
+        webSocketHeadBytes = static_cast<std::uint8_t>(frameHead + sizeof(prefix));
+        webSocketHeadFor = buffer.size();
+    }
+    return {webSocketHead.data(), webSocketHeadBytes};
 }
 
 std::shared_ptr<Packet> MakeTextPacket(PacketType packetType, const std::string& text) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -37,8 +38,19 @@ class Packet {
     // The text in place, without a copy; valid while the body is neither changed nor freed.
     Packet& operator>>(std::string_view& text);
 
+    // What goes in front of the body to a browser: the head of a WebSocket binary message
+    // and the size prefix. It depends only on the body's size, so it is made once, when
+    // first asked for, and shared by every browser the packet goes to.
+    std::string_view WebSocketHead() const;
+
     std::uint32_t extractionOffset = 2;
     std::vector<char> buffer;
+
+  private:
+    mutable std::array<char, 6> webSocketHead{};
+    mutable std::uint8_t webSocketHeadBytes = 0;
+    // The body size the head was made for; a body that changed since gets a new one.
+    mutable std::size_t webSocketHeadFor = 0;
 };
 
 // A packet of the type with one string field: a chat line, a name or a list of names.

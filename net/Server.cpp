@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "StreamFraming.h"
+#include "WebSocketFraming.h"
 
 namespace hNet {
 
@@ -34,6 +35,12 @@ const char* CloseReason(ReceiveResult result) {
             return "Packet size too large.";
         case ReceiveResult::TooSmall:
             return "Packet size too small.";
+        case ReceiveResult::ProtocolError:
+            return "WebSocket protocol error.";
+        case ReceiveResult::TextMessage:
+            return "WebSocket text message refused.";
+        case ReceiveResult::CloseFrame:
+            return "WebSocket closed.";
         case ReceiveResult::Progress:
         case ReceiveResult::WouldBlock:
             break;
@@ -188,13 +195,23 @@ void Server::ServeClients() {
 
 bool Server::ReceiveStep(std::size_t connectionIndex) {
     Connection& connection = connections[connectionIndex];
+    const SOCKET handle = connection.socket.GetHandle();
     const std::uint64_t packetsBefore = appends.incoming;
     std::uint32_t received = 0;
-    const ReceiveResult result = ReceiveField(connection.socket.GetHandle(), connection.incoming,
-                                              connection.receiveBuffer.data(), received);
+    const ReceiveResult result =
+        connection.webSocket
+            ? ReceiveWebSocketField(handle, *connection.webSocket, connection.incoming,
+                                    connection.receiveBuffer.data(), received)
+            : ReceiveField(handle, connection.incoming, connection.receiveBuffer.data(), received);
     if (const char* reason = CloseReason(result)) {
+        if (connection.webSocket) {
+            SayGoodbye(connection, result);
+        }
         CloseConnection(connectionIndex, reason);
         return false;
+    }
+    if (connection.webSocket && !connection.webSocket->pendingControl.empty()) {
+        SetInterest(connectionIndex, Interest(connectionIndex, true));
     }
     connection.budget.Refill(turnMs);
     connection.budget.Charge(received, static_cast<std::int64_t>(appends.incoming - packetsBefore));
@@ -251,9 +268,33 @@ void Server::ResumeReading(std::size_t connectionIndex) {
 
 void Server::SendStep(std::size_t connectionIndex) {
     Connection& connection = connections[connectionIndex];
-    if (SendQueued(connection.socket.GetHandle(), connection.outgoing)) {
+    const SOCKET handle = connection.socket.GetHandle();
+    if (connection.webSocket ? SendToBrowser(handle, *connection.webSocket, connection.outgoing)
+                             : SendQueued(handle, connection.outgoing)) {
         SetInterest(connectionIndex, Interest(connectionIndex, false));
     }
+}
+
+// A browser that broke the protocol is told why; one that closed gets its Close echoed.
+void Server::SayGoodbye(Connection& connection, ReceiveResult result) {
+    static constexpr WebSocketCloseCode protocolError = WebSocketCloseCode::ProtocolError;
+    static constexpr WebSocketCloseCode unsupportedData = WebSocketCloseCode::UnsupportedData;
+    const WebSocketCloseCode* code = nullptr;
+    switch (result) {
+        case ReceiveResult::CloseFrame:
+            break;
+        case ReceiveResult::TextMessage:
+            code = &unsupportedData;
+            break;
+        case ReceiveResult::ProtocolError:
+        case ReceiveResult::TooLarge:
+        case ReceiveResult::TooSmall:
+            code = &protocolError;
+            break;
+        default:
+            return;
+    }
+    SendClose(connection.socket.GetHandle(), *connection.webSocket, connection.outgoing, code);
 }
 
 // The connection accepted last is served first; each connection's packets oldest first.

@@ -14,6 +14,7 @@
 #include "Platform.h"
 #include "PollSet.h"
 #include "Socket.h"
+#include "StreamFraming.h"
 
 namespace hNet {
 
@@ -81,6 +82,7 @@ class Server {
     void ServeClients();
     // False when the connection was closed.
     bool ReceiveStep(std::size_t connectionIndex);
+    void SayGoodbye(Connection& connection, ReceiveResult result);
     void SendStep(std::size_t connectionIndex);
     void DispatchPackets();
     // False when the connection was closed.

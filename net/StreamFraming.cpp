@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 namespace hNet {
 
@@ -18,6 +19,16 @@ void FinishField(PacketQueue& queue, PacketQueueTask next) {
 // The size prefix announces the body length cut to 16 bits; bodies never exceed 8192.
 std::uint16_t WireBodySize(const Packet& packet) {
     return static_cast<std::uint16_t>(packet.buffer.size());
+}
+
+// What goes in front of the body: the size prefix, which is made in `prefix`, or for a
+// browser the head the packet keeps.
+std::string_view HeadOf(const Packet& packet, Wire wire, std::uint16_t& prefix) {
+    if (wire == Wire::WebSocket) {
+        return packet.WebSocketHead();
+    }
+    prefix = htons(WireBodySize(packet));
+    return {reinterpret_cast<const char*>(&prefix), SizeFieldBytes};
 }
 
 void AddSlice(SendGathering& gathering, const char* data, std::size_t size) {
@@ -80,36 +91,37 @@ ReceiveResult ReceiveField(SOCKET handle, PacketQueue& incoming, char* receiveBu
     return CommitReceived(incoming, receiveBuffer, received);
 }
 
-void GatherQueued(const PacketQueue& outgoing, SendGathering& gathering) {
+void GatherQueued(const PacketQueue& outgoing, SendGathering& gathering, Wire wire) {
     gathering.count = 0;
     gathering.bytes = 0;
     const PacketRing& packets = outgoing.Packets();
     std::uint32_t offset = outgoing.currentPacketExtractionOffset;
-    bool prefixSent = outgoing.currentTask == PacketQueueTask::ProcessPacketContents;
+    bool headSent = outgoing.currentTask == PacketQueueTask::ProcessPacketContents;
     for (std::size_t i = 0;
          i < packets.size() && gathering.count + 2 <= MaxIoSlices && gathering.bytes < GatherBytes;
          ++i) {
         const Packet& packet = *packets[i];
-        const std::uint16_t bodySize =
-            prefixSent ? outgoing.currentPacketSize : WireBodySize(packet);
-        if (!prefixSent) {
-            gathering.prefixes[i] = htons(bodySize);
-            const auto* prefix = reinterpret_cast<const char*>(&gathering.prefixes[i]);
-            AddSlice(gathering, prefix + offset, SizeFieldBytes - offset);
+        const std::uint16_t bodySize = headSent ? outgoing.currentPacketSize : WireBodySize(packet);
+        if (!headSent) {
+            const std::string_view head = HeadOf(packet, wire, gathering.prefixes[i]);
+            AddSlice(gathering, head.data() + offset, head.size() - offset);
             offset = 0;
         }
         AddSlice(gathering, packet.buffer.data() + offset, bodySize - offset);
         offset = 0;
-        prefixSent = false;
+        headSent = false;
     }
 }
 
-void CommitSent(PacketQueue& outgoing, std::size_t count) {
+void CommitSent(PacketQueue& outgoing, std::size_t count, Wire wire) {
     std::uint32_t& offset = outgoing.currentPacketExtractionOffset;
     while (outgoing.HasPending()) {
         if (outgoing.currentTask == PacketQueueTask::ProcessPacketSize) {
-            outgoing.currentPacketSize = WireBodySize(*outgoing.Packets().front());
-            const std::uint32_t missing = SizeFieldBytes - offset;
+            const Packet& front = *outgoing.Packets().front();
+            outgoing.currentPacketSize = WireBodySize(front);
+            std::uint16_t prefix = 0;
+            const auto missing =
+                static_cast<std::uint32_t>(HeadOf(front, wire, prefix).size() - offset);
             if (count < missing) {
                 offset += static_cast<std::uint32_t>(count);
                 return;
@@ -128,13 +140,13 @@ void CommitSent(PacketQueue& outgoing, std::size_t count) {
     }
 }
 
-bool SendQueued(SOCKET handle, PacketQueue& outgoing) {
+bool SendQueued(SOCKET handle, PacketQueue& outgoing, Wire wire) {
     SendGathering gathering;
     while (outgoing.HasPending()) {
-        GatherQueued(outgoing, gathering);
+        GatherQueued(outgoing, gathering, wire);
         const long sent = SendGather(handle, gathering.slices.data(), gathering.count);
         const std::size_t taken = sent > 0 ? static_cast<std::size_t>(sent) : 0;
-        CommitSent(outgoing, taken);
+        CommitSent(outgoing, taken, wire);
         // A socket that took less than it was offered is full; trying again now would
         // only cost a call that takes nothing.
         if (taken < gathering.bytes) {

@@ -20,7 +20,14 @@ enum class ReceiveResult {
     Failed,      // the stream broke
     TooLarge,    // announced body above MaxPacketSize
     TooSmall,    // announced body too short to hold a type code
+    // From a browser only:
+    ProtocolError,  // a WebSocket frame broke the protocol
+    TextMessage,    // a WebSocket text message: the chat's frames are binary
+    CloseFrame,     // the browser sent a Close frame
 };
+
+// How frames travel: as they are, or each as one WebSocket binary message to a browser.
+enum class Wire { Stream, WebSocket };
 
 // Where the next received bytes of the current field go, and how many it still lacks.
 struct FieldWindow {
@@ -43,8 +50,8 @@ ReceiveResult ReceiveField(SOCKET handle, PacketQueue& incoming, char* receiveBu
 inline constexpr std::size_t GatherBytes = 64 * 1024;
 
 // The slices of one gathered send and the size prefixes they point at, which live here
-// rather than on the heap. Only the first `count` slices are set. Not copyable: the
-// slices point into the object itself.
+// rather than on the heap (a browser's frame heads live in the packets). Only the first `count`
+// slices are set. Not copyable: the slices point into the object itself.
 struct SendGathering {
     SendGathering() = default;
     SendGathering(const SendGathering&) = delete;
@@ -58,15 +65,15 @@ struct SendGathering {
 
 // Points the slices at the queued frames, oldest first: the unsent rest of the current
 // field, then whole frames, within MaxIoSlices slices and about GatherBytes bytes.
-void GatherQueued(const PacketQueue& outgoing, SendGathering& gathering);
+void GatherQueued(const PacketQueue& outgoing, SendGathering& gathering, Wire wire = Wire::Stream);
 
 // Accounts for `count` bytes the socket took from the gathered frames: pops the packets
 // sent in full and leaves the framing state at the first unsent byte. Pure bookkeeping,
 // usable without a socket.
-void CommitSent(PacketQueue& outgoing, std::size_t count);
+void CommitSent(PacketQueue& outgoing, std::size_t count, Wire wire = Wire::Stream);
 
 // Sends queued frames, one gathered call per attempt, for as long as the socket takes
 // all it is offered; true when the queue is empty.
-bool SendQueued(SOCKET handle, PacketQueue& outgoing);
+bool SendQueued(SOCKET handle, PacketQueue& outgoing, Wire wire = Wire::Stream);
 
 }  // namespace hNet
