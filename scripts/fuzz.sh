@@ -19,15 +19,18 @@ mkdir -p "$crashes"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-declare -A max_len=([packet-body]=8200 [byte-stream]=10000)
+# Every target has its seed corpus in fuzz/corpus/TARGET. The longest input each tries:
+# a little past the largest body, or past the bound on a request head.
+declare -A max_len=([packet-body]=8200 [byte-stream]=10000 [http-request]=9000)
 status=0
-for target in packet-body byte-stream; do
+for corpus in fuzz/corpus/*/; do
+    target=$(basename "$corpus")
     inputs=("fuzz/corpus/$target")
     [[ -d fuzz/regressions/$target ]] && inputs+=("fuzz/regressions/$target")
     mkdir -p "$work/$target"
     log=build-fuzz/fuzz-$target.log
     echo "fuzz-$target: ${seconds} s"
-    if ./build-fuzz/fuzz/fuzz-$target -max_total_time="$seconds" -max_len="${max_len[$target]}" \
+    if "./build-fuzz/fuzz/fuzz-$target" -max_total_time="$seconds" -max_len="${max_len[$target]:-10000}" \
         -timeout=10 -print_final_stats=1 -artifact_prefix="$crashes/$target-" \
         "$work/$target" "${inputs[@]}" >"$log" 2>&1; then
         grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true

@@ -3,8 +3,9 @@
 # the scripts beside this one.
 
 # Building (CMake only recommends make). The console chat client edits its lines with
-# GNU Readline when it is there; the tools read their command lines with CLI11.
-build_packages=(g++ make cmake libreadline-dev libcli11-dev)
+# GNU Readline when it is there; the tools read their command lines with CLI11; the
+# server's WebSocket handshake hashes with Nettle, which CMake finds through pkgconf.
+build_packages=(g++ make cmake libreadline-dev libcli11-dev nettle-dev pkgconf)
 # The tests.
 test_packages=(libgtest-dev libgmock-dev)
 # The browser tests, which skip themselves without these.
