@@ -491,7 +491,8 @@ def phone(page, tcp, screenshot, measured):
 
 
 def restart(processes, server, page, server_path, measured):
-    """The page reconnects and names itself again; the hint of a line not sent goes then."""
+    """The page reconnects and names itself again, with the name the server took; the hint of
+    a line not sent goes then."""
     from selenium.webdriver.common.keys import Keys
     processes.stop(server)
     page.wait_state("disconnected")
@@ -505,6 +506,7 @@ def restart(processes, server, page, server_path, measured):
     tcp.wait_for(USER_LIST, lambda names: b"ann\n" in names, "the page's name after reconnection")
     page.find("message-input").send_keys(Keys.ENTER)
     tcp.wait_for(CHAT, lambda text: text == b"ann: back again", "a line after reconnection")
+    assert "refused" not in processes.log("server-again"), "the refused name was sent again"
     tcp.close()
     return server
 
