@@ -1,6 +1,7 @@
 #include <chrono>
 #include <iostream>
 
+#include "ChatPage.h"
 #include "ConsoleWriter.h"
 #include "Endpoint.h"
 #include "MyServer.h"
@@ -16,6 +17,7 @@ int main() {
         // below what one server can serve.
         hNet::RaiseOpenFileLimit();
         const hNet::Endpoint endpoint("0.0.0.0", 6112);
+        server.ServeWeb(hNet::Endpoint("0.0.0.0", 8080), ChatPage());
         if (server.Initialize(endpoint)) {
             hNet::CatchStopRequests();
             while (!hNet::StopRequested()) {

@@ -1,7 +1,8 @@
 // Arbitrary bytes written by a client into a live connection of a real server, cut
 // into pieces at points derived from the input, with the server turning between the
 // pieces. Any cut must yield the same packets and the same ending as one whole write,
-// and a second client on the same server must stay untouched.
+// and a second client on the same server must stay untouched. Built twice: the fed
+// client is a terminal's connection, or a browser's whose bytes are WebSocket frames.
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -32,6 +33,8 @@ struct Outcome {
 };
 
 using ChatServer = support::TestServer<MyServer>;
+
+constexpr hNet::Wire FedWire = hNet::Wire::HALVEX_FED_WIRE;
 
 // The connection being fed, and what the server made of it.
 struct FedConnection {
@@ -120,7 +123,8 @@ Outcome Feed(const std::uint8_t* stream, std::size_t size, Cutter cutter) {
     const Pair feeder = MakePair();
     fed = FedConnection{feeder.server, Outcome(), true};
     server.AddConnection(hNet::Socket(hNet::IpVersion::IPv4, bystander.server), bystanderEndpoint);
-    server.AddConnection(hNet::Socket(hNet::IpVersion::IPv4, feeder.server), feederEndpoint);
+    server.AddConnection(hNet::Socket(hNet::IpVersion::IPv4, feeder.server), feederEndpoint,
+                         FedWire);
 
     std::size_t written = 0;
     bool ended = false;

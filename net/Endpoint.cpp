@@ -119,4 +119,18 @@ sockaddr_in6 Endpoint::GetSockaddrIPv6() const {
     return WithAddressBytes(address, &sockaddr_in6::sin6_addr, ipBytes);
 }
 
+bool IsLoopback(const Endpoint& endpoint) {
+    const std::vector<std::uint8_t>& bytes = endpoint.GetIpBytes();
+    if (endpoint.GetIpVersion() == IpVersion::IPv4) {
+        return bytes.size() == 4 && bytes[0] == 127;
+    }
+    if (bytes.size() != 16) {
+        return false;
+    }
+    static constexpr std::uint8_t Loopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    static constexpr std::uint8_t Mapped4[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::equal(bytes.begin(), bytes.end(), Loopback6) ||
+           (std::equal(bytes.begin(), bytes.begin() + 12, Mapped4) && bytes[12] == 127);
+}
+
 }  // namespace hNet

@@ -40,4 +40,7 @@ class Endpoint {
     std::uint16_t port = 0;
 };
 
+// On this machine: 127.0.0.0/8 or ::1, IPv4-mapped or not.
+bool IsLoopback(const Endpoint& endpoint);
+
 }  // namespace hNet

@@ -47,6 +47,7 @@ using WSAPOLLFD = pollfd;
 inline constexpr SOCKET INVALID_SOCKET = -1;
 inline constexpr int SOCKET_ERROR = -1;
 inline constexpr int WSAEWOULDBLOCK = 10035;
+inline constexpr int SD_SEND = SHUT_WR;
 
 int closesocket(SOCKET handle);
 int ioctlsocket(SOCKET handle, unsigned long command, unsigned long* argument);

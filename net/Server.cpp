@@ -50,6 +50,12 @@ const char* CloseReason(ReceiveResult result) {
 
 }  // namespace
 
+void Server::ServeWeb(Endpoint endpoint, const WebSite& site) {
+    webEndpoint = std::move(endpoint);
+    webSite = &site;
+    webRequests.Serve(site);
+}
+
 bool Server::Initialize(Endpoint endpoint) {
     for (const WSAPOLLFD& entry : masterFds) {
         pollSet.Forget(entry.fd);
@@ -57,6 +63,8 @@ bool Server::Initialize(Endpoint endpoint) {
     masterFds.clear();
     pausedReaders = 0;
     connections.clear();
+    webRequests.CloseAll();
+    webListening = false;
     listeningSocket = Socket(endpoint.GetIpVersion());
     if (listeningSocket.Create() != NetResult::Success) {
         std::cerr << "Socket could not be created." << std::endl;
@@ -77,7 +85,28 @@ bool Server::Initialize(Endpoint endpoint) {
     spareDescriptor.Create();
     std::cout << "Server initialized." << std::endl;
     std::cout << "Listening on port " << endpoint.GetPort() << "." << std::endl;
+    if (webEndpoint) {
+        webListening = ListenForBrowsers();
+    }
     std::cout << std::endl;
+    return true;
+}
+
+bool Server::ListenForBrowsers() {
+    const std::uint16_t port = webEndpoint->GetPort();
+    webListeningSocket = Socket(webEndpoint->GetIpVersion());
+    if (webEndpoint->GetIpVersion() == IpVersion::Unknown ||
+        webListeningSocket.Create() != NetResult::Success ||
+        webListeningSocket.Listen(*webEndpoint, ListenBacklog) != NetResult::Success) {
+        std::cerr << "Failed to listen for browsers on port " << port << ": "
+                  << LastSocketErrorText() << ". Chat goes on without the web page." << std::endl;
+        webListeningSocket.Close();
+        return false;
+    }
+    SetPeerTimeouts(webListeningSocket.GetHandle(), peerTimeouts);
+    masterFds.push_back(PollEntry(webListeningSocket.GetHandle()));
+    pollSet.Watch(webListeningSocket.GetHandle(), POLLRDNORM);
+    std::cout << "Listening for browsers on port " << port << "." << std::endl;
     return true;
 }
 
@@ -95,42 +124,71 @@ void Server::Frame() {
         }
     }
     workingFds = masterFds;
-    if (pollSet.Poll(workingFds.data(), static_cast<unsigned long>(workingFds.size()),
-                     PollTimeoutMs) > 0) {
-        if (workingFds[0].revents & POLLRDNORM) {
-            AcceptConnection();
-        }
+    const bool ready =
+        pollSet.Poll(workingFds.data(), static_cast<unsigned long>(workingFds.size()),
+                     PollTimeoutMs) > 0;
+    if (ready && (workingFds[0].revents & POLLRDNORM)) {
+        AcceptConnection();
+    }
+    if (webListening) {
+        ServeBrowsers(ready && (workingFds[1].revents & POLLRDNORM));
+    }
+    if (ready) {
         ServeClients();
     }
     DispatchPackets();
     EnforceSendQueueLimit();
 }
 
-void Server::AcceptConnection() {
-    Socket newSocket;
-    Endpoint newEndpoint;
-    if (listeningSocket.Accept(newSocket, &newEndpoint) != NetResult::Success) {
-        const bool outOfDescriptors = LastErrorIsDescriptorExhaustion();
-        std::cerr << "Failed to accept new connection." << std::endl;
-        if (outOfDescriptors) {
-            RefuseWaitingClient();
-        }
-        return;
+bool Server::AcceptFrom(Socket& listener, Socket& socket, Endpoint& endpoint) {
+    if (listener.Accept(socket, &endpoint) == NetResult::Success) {
+        return true;
     }
-    AddConnection(newSocket, newEndpoint);
+    const bool outOfDescriptors = LastErrorIsDescriptorExhaustion();
+    std::cerr << "Failed to accept new connection." << std::endl;
+    if (outOfDescriptors) {
+        RefuseWaitingClient(listener);
+    }
+    return false;
 }
 
-void Server::RefuseWaitingClient() {
+void Server::RefuseWaitingClient(Socket& listener) {
     spareDescriptor.Close();
     Socket refused;
-    if (listeningSocket.Accept(refused, nullptr) == NetResult::Success) {
+    if (listener.Accept(refused, nullptr) == NetResult::Success) {
         refused.Close();
     }
     spareDescriptor.Create();
 }
 
-void Server::AddConnection(Socket socket, Endpoint endpoint) {
+void Server::AcceptConnection() {
+    Socket newSocket;
+    Endpoint newEndpoint;
+    if (AcceptFrom(listeningSocket, newSocket, newEndpoint)) {
+        AddConnection(newSocket, newEndpoint);
+    }
+}
+
+// At most one browser is accepted a turn, as on the chat's own port. Its request is
+// nobody's business but the web port's until the upgrade is answered.
+void Server::ServeBrowsers(bool webPortReady) {
+    Socket newSocket;
+    Endpoint newEndpoint;
+    if (webPortReady && AcceptFrom(webListeningSocket, newSocket, newEndpoint)) {
+        webRequests.Take(newSocket, std::move(newEndpoint), turnMs);
+    }
+    webRequests.Turn(turnMs, upgraded);
+    for (WebRequests::Upgraded& browser : upgraded) {
+        AddConnection(browser.socket, std::move(browser.endpoint), Wire::WebSocket);
+    }
+    upgraded.clear();
+}
+
+void Server::AddConnection(Socket socket, Endpoint endpoint, Wire wire) {
     connections.emplace_back(socket, std::move(endpoint));
+    if (wire == Wire::WebSocket) {
+        connections.back().webSocket.emplace();
+    }
     connections.back().incoming.CountAppendsIn(&appends.incoming);
     connections.back().outgoing.CountAppendsIn(&appends.outgoing);
     masterFds.push_back(PollEntry(socket.GetHandle()));
@@ -139,13 +197,15 @@ void Server::AddConnection(Socket socket, Endpoint endpoint) {
 }
 
 std::size_t Server::EntryOf(std::size_t connectionIndex) const {
-    assert(masterFds[connectionIndex + 1].fd == connections[connectionIndex].socket.GetHandle());
-    return connectionIndex + 1;
+    const std::size_t entry = connectionIndex + FirstConnectionEntry();
+    assert(masterFds[entry].fd == connections[connectionIndex].socket.GetHandle());
+    return entry;
 }
 
 std::size_t Server::ConnectionAt(std::size_t entry) const {
-    assert(entry >= 1 && masterFds[entry].fd == connections[entry - 1].socket.GetHandle());
-    return entry - 1;
+    assert(entry >= FirstConnectionEntry() &&
+           masterFds[entry].fd == connections[entry - FirstConnectionEntry()].socket.GetHandle());
+    return entry - FirstConnectionEntry();
 }
 
 short Server::Interest(std::size_t connectionIndex, bool writing) const {
@@ -169,7 +229,7 @@ void Server::FollowReadingPaused(std::size_t connectionIndex) {
 // From the back, so that closing a connection moves only entries already served. A
 // connection accepted in this turn has no working entry and is left for the next turn.
 void Server::ServeClients() {
-    for (std::size_t entry = workingFds.size(); entry-- > 1;) {
+    for (std::size_t entry = workingFds.size(); entry-- > FirstConnectionEntry();) {
         const std::size_t k = ConnectionAt(entry);
         const auto revents = workingFds[entry].revents;
         if (revents & POLLERR) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,8 @@
 #include "PollSet.h"
 #include "Socket.h"
 #include "StreamFraming.h"
+#include "WebFiles.h"
+#include "WebRequests.h"
 
 namespace hNet {
 
@@ -28,6 +31,10 @@ class Server {
 
     // Listens on the endpoint; writes its own status and failure lines.
     bool Initialize(Endpoint endpoint);
+    // Also serves browsers, from the next Initialize on: the site's files and WebSockets
+    // on their own port. A browser is a connection like any other once its upgrade is
+    // answered. Without this port the chat goes on, and Initialize says why.
+    void ServeWeb(Endpoint endpoint, const WebSite& site);
     // One turn: poll (1 ms at most), accept at most one client, serve the ready sockets,
     // then hand every complete incoming packet to ProcessPacket.
     void Frame();
@@ -45,7 +52,7 @@ class Server {
     ~Server() = default;
 
     // Appends an open client socket as the newest connection and announces it.
-    void AddConnection(Socket socket, Endpoint endpoint);
+    void AddConnection(Socket socket, Endpoint endpoint, Wire wire = Wire::Stream);
 
     // Read once at the start of each turn; the receive budgets refill by it.
     std::function<std::int64_t()> clock = MonotonicMilliseconds;
@@ -58,13 +65,18 @@ class Server {
     // descriptor is in use; without it the client would wait in the backlog and fail
     // every turn's accept.
     Socket spareDescriptor;
-    // In order of acceptance; connection k owns entry k + 1 of both descriptor arrays.
+    // Where browsers come in, when they do; and their requests until they are answered.
+    Socket webListeningSocket;
+    WebRequests webRequests;
+    // In order of acceptance; connection k owns entry k + FirstConnectionEntry() of both
+    // descriptor arrays, behind the listening sockets.
     std::vector<Connection> connections;
     std::vector<WSAPOLLFD> masterFds;
     std::vector<WSAPOLLFD> workingFds;
 
   private:
-    // Between connection k and entry k + 1 of the descriptor arrays, in either direction.
+    std::size_t FirstConnectionEntry() const { return webListening ? 2 : 1; }
+    // Between connection k and its entry of the descriptor arrays, in either direction.
     std::size_t EntryOf(std::size_t connectionIndex) const;
     std::size_t ConnectionAt(std::size_t entry) const;
     // Sets the requested events of a connection's master entry and tells the poll set of
@@ -77,8 +89,13 @@ class Server {
     void PauseReading(std::size_t connectionIndex);
     void ResumeRefilledReaders();
     void ResumeReading(std::size_t connectionIndex);
+    // False when nobody could be accepted; a client refused for want of descriptors
+    // included.
+    bool AcceptFrom(Socket& listener, Socket& socket, Endpoint& endpoint);
+    void RefuseWaitingClient(Socket& listener);
     void AcceptConnection();
-    void RefuseWaitingClient();
+    bool ListenForBrowsers();
+    void ServeBrowsers(bool webPortReady);
     void ServeClients();
     // False when the connection was closed.
     bool ReceiveStep(std::size_t connectionIndex);
@@ -90,6 +107,10 @@ class Server {
     void EnforceSendQueueLimit();
 
     PollSet pollSet;
+    std::optional<Endpoint> webEndpoint;
+    const WebSite* webSite = nullptr;
+    bool webListening = false;
+    std::vector<WebRequests::Upgraded> upgraded;
     std::int64_t turnMs = 0;
     // How many connections have their reading paused, and the earliest time one of them
     // may resume. Few: only clients that send more than any person does.

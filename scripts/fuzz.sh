@@ -21,7 +21,8 @@ trap 'rm -rf "$work"' EXIT
 
 # Every target has its seed corpus in fuzz/corpus/TARGET. The longest input each tries:
 # a little past the largest body, or past the bound on a request head.
-declare -A max_len=([packet-body]=8200 [byte-stream]=10000 [http-request]=9000)
+declare -A max_len=([packet-body]=8200 [byte-stream]=10000 [websocket-stream]=10000
+    [http-request]=9000)
 status=0
 for corpus in fuzz/corpus/*/; do
     target=$(basename "$corpus")

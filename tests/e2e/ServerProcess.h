@@ -5,7 +5,7 @@
 
 #include <sys/types.h>
 
-// A machine-wide lock on the server's fixed port, so that runs from several checkouts
+// A machine-wide lock on the server's fixed ports, so that runs from several checkouts
 // on one machine take turns with it.
 class PortLock {
   public:

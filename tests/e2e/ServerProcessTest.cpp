@@ -22,7 +22,8 @@ using testing::HasSubstr;
 constexpr hNet::PacketType ChatMessage = hNet::PacketType::ChatMessage;
 const char* const Banner = "=============== Halvex Chat Server =============== \n";
 const char* const StartUp =
-    "Socket successfully created.\nServer initialized.\nListening on port 6112.\n\n";
+    "Socket successfully created.\nServer initialized.\nListening on port 6112.\n"
+    "Listening for browsers on port 8080.\n\n";
 // How long a server may take to start (or to fail to): a server run under an emulator
 // may first have to bring up the emulator's own services.
 const int StartMs = 20000;
@@ -215,3 +216,21 @@ TEST(ServerProcess, ReportsAHeldPortAndExitsAtEndOfInput) {
 }
 
 }  // namespace
+
+TEST(ServerProcess, ChatsOnWithoutTheWebPortWhenItIsHeld) {
+    PortLock lock;
+    hNet::Socket holder;
+    ASSERT_EQ(holder.Create(), hNet::NetResult::Success);
+    ASSERT_EQ(holder.Listen(hNet::Endpoint("0.0.0.0", 8080), 5), hNet::NetResult::Success);
+    ServerProcess server;
+    ASSERT_TRUE(server.WaitForOutput("Listening on port 6112.\n\n", StartMs)) << server.Errors();
+    EXPECT_THAT(server.Errors(),
+                testing::StartsWith("Failed to listen for browsers on port 8080: "));
+    EXPECT_THAT(server.Errors(), testing::EndsWith(". Chat goes on without the web page.\n"));
+    hNet::FramedClient ann;
+    std::string error;
+    ASSERT_TRUE(ann.Connect("127.0.0.1", 6112, error)) << error;
+    EXPECT_THAT(BodyOf(ann.Receive(5000)), HasSubstr("Connection to server successful."));
+    ann.Close();
+    holder.Close();
+}

@@ -27,6 +27,7 @@ class TestServer final : public Base {
     using Base::listeningSocket;
     using Base::masterFds;
     using Base::peerTimeouts;
+    using Base::webListeningSocket;
     using Base::workingFds;
 
     TestServer() = default;
@@ -43,6 +44,8 @@ class TestServer final : public Base {
         }
         listeningSocket.Close();
         this->spareDescriptor.Close();
+        this->webRequests.CloseAll();
+        webListeningSocket.Close();
     }
 
     // Listens on ip:port, port 0 for one the system picks, with the start-up lines kept
