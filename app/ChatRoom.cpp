@@ -2,6 +2,7 @@
 
 #include <numeric>
 
+#include "NoticeForm.h"
 #include "Timestamp.h"
 
 namespace {
@@ -37,6 +38,8 @@ std::size_t JoinedSize(const std::vector<std::string>& names) {
 void ChatRoom::Join(Connection& newcomer) {
     Notify(newcomer, "Connection to server successful.");
     Notify(newcomer, "Welcome to Halvex chat server!");
+    // Who is here already: otherwise a newcomer would learn it only at the next change.
+    newcomer.outgoing.Append(userList);
     // Each other member gets the notice and, directly behind it, the UserConnected packet.
     QueueToAllExcept(
         MakeTextPacket(PacketType::ChatMessage, GetTimestamp() + " [SERVER]: New user connected!"),
@@ -54,8 +57,16 @@ void ChatRoom::Leave(Connection& leaver) {
     }
 }
 
-void ChatRoom::Relay(const std::shared_ptr<Packet>& line) {
+// A line that looks like a notice would make every reader trust what anyone wrote.
+const char* ChatRoom::Relay(Connection& sender, const std::shared_ptr<Packet>& line,
+                            std::string_view text) {
+    if (ImitatesNotice(text)) {
+        const char* refusal = "Message refused: only the server writes server notices.";
+        Notify(sender, refusal);
+        return refusal;
+    }
     QueueToAllExcept(line, nullptr);
+    return nullptr;
 }
 
 const char* ChatRoom::Rename(Connection& member, std::string newName) {
@@ -103,9 +114,9 @@ std::size_t ChatRoom::BroadcastUserList() {
         joined += name;
         joined += '\n';
     }
-    const auto list = MakeTextPacket(PacketType::UserList, joined);
-    QueueToAllExcept(list, nullptr);
-    return hNet::SizePrefixBytes + list->buffer.size();
+    userList = MakeTextPacket(PacketType::UserList, joined);
+    QueueToAllExcept(userList, nullptr);
+    return hNet::SizePrefixBytes + userList->buffer.size();
 }
 
 void ChatRoom::QueueToAllExcept(const std::shared_ptr<Packet>& packet, const Connection* skipped) {

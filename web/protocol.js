@@ -12,16 +12,9 @@ export const PacketType = Object.freeze({
 export const MaxBodyBytes = 8192;
 // A body holding one string: the code and the count leave this much for its bytes.
 export const MaxTextBytes = MaxBodyBytes - 2 - 4;
-// The server refuses a longer name.
-export const MaxNameBytes = 64;
 
 const encoder = new TextEncoder();
 const decoder = new TextDecoder('utf-8'); // not fatal: bad bytes become U+FFFD
-
-// The text's length in bytes on the wire.
-export function byteLength(text) {
-  return encoder.encode(text).length;
-}
 
 // The frame of a packet carrying one string, or null when the text does not fit.
 export function encodeTextPacket(type, text) {

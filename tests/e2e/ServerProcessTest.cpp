@@ -86,7 +86,8 @@ TEST(ServerProcess, RelaysAChatBetweenTwoClients) {
     for (int greeting = 0; greeting < 2; ++greeting) {
         EXPECT_THAT(BodyOf(bob.Receive(5000)), HasSubstr("[SERVER]:"));
     }
-    for (int notice = 0; notice < 4; ++notice) {  // greetings, arrival, UserConnected
+    EXPECT_EQ(BodyOf(bob.Receive(5000)), BodyOf(MakeTextPacket(hNet::PacketType::UserList, "")));
+    for (int notice = 0; notice < 5; ++notice) {  // greetings, list, arrival, UserConnected
         EXPECT_NE(ann.Receive(5000), nullptr);
     }
 

@@ -45,7 +45,6 @@ TEST(WireFormat, ThePageKeepsTheSameFacts) {
     const auto page = NumericConstants({std::istreambuf_iterator<char>(file), {}});
     EXPECT_EQ(page.at("MaxBodyBytes"), hNet::MaxPacketSize);
     EXPECT_EQ(page.at("MaxTextBytes"), hNet::MaxTextBytes);
-    EXPECT_EQ(page.at("MaxNameBytes"), hNet::MaxNameBytes);
 }
 
 }  // namespace
