@@ -2,6 +2,7 @@
 
 #include <numeric>
 
+#include "NoticeForm.h"
 #include "Timestamp.h"
 
 namespace {
@@ -12,12 +13,7 @@ using hNet::Packet;
 using hNet::PacketType;
 
 // The joined list, each name followed by a line feed, must fit one UserList body.
-constexpr std::size_t MaxUserListBytes = hNet::MaxPacketSize - 2 - 4;
-// Long enough for any name a person picks; short enough that one client cannot fill the
-// list for everyone else.
-constexpr std::size_t MaxUserNameBytes = 64;
-// The size prefix in front of every body on the wire.
-constexpr std::size_t FramePrefixBytes = 2;
+constexpr std::size_t MaxUserListBytes = hNet::MaxTextBytes;
 
 // The position of the last entry equal to `name`.
 std::optional<std::size_t> FindLast(const std::vector<std::string>& names,
@@ -42,6 +38,8 @@ std::size_t JoinedSize(const std::vector<std::string>& names) {
 void ChatRoom::Join(Connection& newcomer) {
     Notify(newcomer, "Connection to server successful.");
     Notify(newcomer, "Welcome to Halvex chat server!");
+    // Who is here already: otherwise a newcomer would learn it only at the next change.
+    newcomer.outgoing.Append(userList);
     // Each other member gets the notice and, directly behind it, the UserConnected packet.
     QueueToAllExcept(
         MakeTextPacket(PacketType::ChatMessage, GetTimestamp() + " [SERVER]: New user connected!"),
@@ -59,8 +57,16 @@ void ChatRoom::Leave(Connection& leaver) {
     }
 }
 
-void ChatRoom::Relay(const std::shared_ptr<Packet>& line) {
+// A line that looks like a notice would make every reader trust what anyone wrote.
+const char* ChatRoom::Relay(Connection& sender, const std::shared_ptr<Packet>& line,
+                            std::string_view text) {
+    if (ImitatesNotice(text)) {
+        const char* refusal = "Message refused: only the server writes server notices.";
+        Notify(sender, refusal);
+        return refusal;
+    }
     QueueToAllExcept(line, nullptr);
+    return nullptr;
 }
 
 const char* ChatRoom::Rename(Connection& member, std::string newName) {
@@ -87,8 +93,8 @@ const char* ChatRoom::NameRefusal(const std::string& newName,
     if (newName.find('\n') != std::string::npos) {
         return "User name refused: a name cannot contain a line feed.";
     }
-    if (newName.size() > MaxUserNameBytes) {
-        return "User name refused: a name is at most 64 bytes.";
+    if (newName.size() > hNet::MaxNameBytes) {
+        return hNet::NameTooLongRefusal;
     }
     const std::size_t freed = oldPosition ? userNames[*oldPosition].size() + 1 : 0;
     if (JoinedSize(userNames) - freed + newName.size() + 1 > MaxUserListBytes) {
@@ -108,9 +114,9 @@ std::size_t ChatRoom::BroadcastUserList() {
         joined += name;
         joined += '\n';
     }
-    const auto list = MakeTextPacket(PacketType::UserList, joined);
-    QueueToAllExcept(list, nullptr);
-    return FramePrefixBytes + list->buffer.size();
+    userList = MakeTextPacket(PacketType::UserList, joined);
+    QueueToAllExcept(userList, nullptr);
+    return hNet::SizePrefixBytes + userList->buffer.size();
 }
 
 void ChatRoom::QueueToAllExcept(const std::shared_ptr<Packet>& packet, const Connection* skipped) {

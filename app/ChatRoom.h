@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Connection.h"
@@ -20,8 +21,10 @@ class ChatRoom {
     void Join(hNet::Connection& newcomer);
     // While the leaver is still a member; its queue is discarded with it.
     void Leave(hNet::Connection& leaver);
-    // The very packet goes to every member, the sender included.
-    void Relay(const std::shared_ptr<hNet::Packet>& line);
+    // Null when the very packet went to every member, the sender included; otherwise why
+    // it was refused, which the sender was told. `text` is the line's text.
+    const char* Relay(hNet::Connection& sender, const std::shared_ptr<hNet::Packet>& line,
+                      std::string_view text);
     // Null when the name was taken; otherwise why it was refused, which the member was told.
     const char* Rename(hNet::Connection& member, std::string newName);
 
@@ -39,4 +42,6 @@ class ChatRoom {
 
     std::vector<hNet::Connection>& members;
     std::vector<std::string> userNames;
+    // The list as last sent to everyone, for each newcomer to share.
+    std::shared_ptr<hNet::Packet> userList = hNet::MakeTextPacket(hNet::PacketType::UserList, "");
 };

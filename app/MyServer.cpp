@@ -4,7 +4,7 @@
 #include <iostream>
 #include <string_view>
 
-#include "ConsoleText.h"
+#include "CaretNotation.h"
 
 using hNet::Connection;
 using hNet::Packet;
@@ -25,10 +25,13 @@ bool MyServer::ProcessPacket(std::shared_ptr<Packet> packet, Connection& connect
         case PacketType::ChatMessage: {
             std::string_view text;
             *packet >> text;
+            if (const char* refusal = room.Relay(connection, packet, text)) {
+                std::cout << connection.description << " " << refusal << std::endl;
+                return true;
+            }
             std::cout << connection.description << " Message: ";
             WriteCaretNotation(std::cout, text);
             std::cout << std::endl;
-            room.Relay(packet);
             return true;
         }
         case PacketType::IntegerArray:

@@ -7,6 +7,7 @@
 #include "MyServer.h"
 #include "NetworkRuntime.h"
 #include "Platform.h"
+#include "WireFormat.h"
 
 int main() {
     ConsoleWriter console;
@@ -16,8 +17,8 @@ int main() {
         // Every client costs a descriptor; the default soft limit would cap the clients far
         // below what one server can serve.
         hNet::RaiseOpenFileLimit();
-        const hNet::Endpoint endpoint("0.0.0.0", 6112);
-        server.ServeWeb(hNet::Endpoint("0.0.0.0", 8080), ChatPage());
+        const hNet::Endpoint endpoint("0.0.0.0", hNet::ChatPort);
+        server.ServeWeb(hNet::Endpoint("0.0.0.0", hNet::WebPort), ChatPage());
         if (server.Initialize(endpoint)) {
             hNet::CatchStopRequests();
             while (!hNet::StopRequested()) {

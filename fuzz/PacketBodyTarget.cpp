@@ -6,13 +6,16 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Endpoint.h"
 #include "Harness.h"
 #include "MyServer.h"
 #include "NetworkRuntime.h"
+#include "NoticeForm.h"
 #include "Packet.h"
+#include "WireFormat.h"
 #include "support/TestServer.h"
 
 namespace {
@@ -22,8 +25,6 @@ using hNet::Packet;
 using hNet::PacketException;
 using hNet::PacketType;
 using ChatServer = support::TestServer<MyServer>;
-
-constexpr std::size_t LargestString = hNet::MaxPacketSize - 2 - 4;
 
 std::uint32_t BigEndianAt(const std::vector<char>& bytes, std::size_t offset) {
     std::uint32_t value = 0;
@@ -80,11 +81,11 @@ void InsertAndExtract(const std::uint8_t* data, std::size_t size) {
     try {
         packet << text;
     } catch (const PacketException&) {
-        Require(size > LargestString, "a string that fits is inserted");
+        Require(size > hNet::MaxTextBytes, "a string that fits is inserted");
         Require(packet.buffer.size() == 6, "a string too long leaves only its count behind");
         return;
     }
-    Require(size <= LargestString, "a string too long is refused");
+    Require(size <= hNet::MaxTextBytes, "a string too long is refused");
     std::string back;
     packet >> back;
     Require(back == text && packet.extractionOffset == packet.buffer.size(),
@@ -134,9 +135,15 @@ void HandleAsReceived(const std::uint8_t* data, std::size_t size) {
         Require(std::vector<char>(data, data + size) == packet->buffer,
                 "handling leaves the received body unchanged");
         if (handled && packet->GetPacketType() == PacketType::ChatMessage) {
+            Packet reader = *packet;
+            reader.extractionOffset = 2;
+            std::string_view text;
+            reader >> text;
+            const bool relayed = !ImitatesNotice(text);
             for (const hNet::Connection& connection : server.connections) {
-                Require(connection.outgoing.Packets().back() == packet,
-                        "a chat line is relayed as the very packet received");
+                Require((connection.outgoing.Packets().back() == packet) == relayed,
+                        "a chat line is relayed as the very packet received, unless it "
+                        "imitates a notice");
             }
         }
         Require(server.UserNames().size() <= server.connections.size(),

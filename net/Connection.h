@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "Endpoint.h"
 #include "PacketQueue.h"
@@ -13,8 +14,9 @@
 
 namespace hNet {
 
-// The record of one accepted client, kept by value in the server's array. Destroying
-// or moving it leaves the socket open: only the server's CloseConnection closes it.
+// The record of one accepted client, kept by value in the server's array. A value: a
+// copy has every field, its queues sharing the packets. Destroying, copying or moving it
+// leaves the socket open: only the server's CloseConnection closes it.
 class Connection {
   public:
     Connection(Socket socket, Endpoint endpoint);
@@ -37,5 +39,8 @@ class Connection {
     // Set for a browser: its packets travel as the payload of WebSocket frames.
     std::optional<WebSocketState> webSocket;
 };
+
+// Otherwise the server's array would copy every record, buffer and all, when it grows.
+static_assert(std::is_nothrow_move_constructible_v<Connection>);
 
 }  // namespace hNet

@@ -21,7 +21,8 @@ struct HttpAnswer {
 
 // GET and HEAD of the site's files by path ("/" is the index), with their validator and
 // security fields; the upgrade to a WebSocket on "/"; and the refusals (400, 404, 405,
-// 426, 505), each with a line of plain text that says why.
+// 426, 505, and 500 should the system fail to hash a key), each with a line of plain text
+// that says why.
 HttpAnswer AnswerRequest(const HttpRequest& request, const WebSite& site);
 HttpAnswer AnswerHeadTooLarge();   // 431
 HttpAnswer AnswerMalformedHead();  // 400

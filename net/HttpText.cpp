@@ -7,7 +7,7 @@ namespace hNet {
 namespace {
 
 char LowerAscii(char byte) {
-    return byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte;
+    return byte >= 'A' && byte <= 'Z' ? static_cast<char>(byte - 'A' + 'a') : byte;
 }
 
 bool IsTokenByte(char byte) {

@@ -91,13 +91,13 @@ Packet& Packet::operator>>(std::string_view& text) {
 }
 
 // The frame's length then takes 16 bits at most, and the head fits its 6 bytes.
-static_assert(2 + MaxPacketSize <= 0xFFFF);
+static_assert(SizePrefixBytes + MaxPacketSize <= 0xFFFF);
 
 std::string_view Packet::WebSocketHead() const {
     if (webSocketHeadBytes == 0 || webSocketHeadFor != buffer.size()) {
         std::uint8_t head[MaxFrameHeadBytes];
         const std::size_t frameHead =
-            WriteFrameHead(head, WebSocketOpcode::Binary, 2 + buffer.size());
+            WriteFrameHead(head, WebSocketOpcode::Binary, SizePrefixBytes + buffer.size());
         std::memcpy(webSocketHead.data(), head, frameHead);
         const std::uint16_t prefix = htons(static_cast<std::uint16_t>(buffer.size()));
         std::memcpy(webSocketHead.data() + frameHead, &prefix, sizeof(prefix));

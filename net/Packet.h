@@ -9,11 +9,9 @@
 
 #include "PacketException.h"
 #include "PacketType.h"
+#include "WireFormat.h"
 
 namespace hNet {
-
-// The largest body in bytes, type code included.
-inline constexpr std::uint32_t MaxPacketSize = 8192;
 
 // One message body: a big-endian 16-bit type code followed by fields in network byte
 // order. The networking layer reads and fills `buffer` directly.

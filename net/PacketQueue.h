@@ -16,6 +16,17 @@ enum class PacketQueueTask { ProcessPacketSize = 0, ProcessPacketContents = 1 };
 // three framing fields.
 class PacketQueue {
   public:
+    PacketQueue() = default;
+    // A copy shares the packets and takes the framing state, but counts its appends
+    // nowhere: the counter belongs to the owner of the original, which a copy may outlive.
+    PacketQueue(const PacketQueue& other);
+    // Takes the other's packets and framing state but keeps counting where it counted,
+    // the packets taken as one append, so that its owner looks at them.
+    PacketQueue& operator=(const PacketQueue& other);
+    PacketQueue(PacketQueue&& other) noexcept = default;
+    PacketQueue& operator=(PacketQueue&& other) noexcept = default;
+    ~PacketQueue() = default;
+
     void Append(std::shared_ptr<Packet> packet);
     bool HasPending() const { return !packets.empty(); }
     std::shared_ptr<Packet> Front() const { return packets.front(); }

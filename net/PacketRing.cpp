@@ -10,6 +10,13 @@ constexpr std::size_t FirstCapacity = 8;
 
 }  // namespace
 
+// The copy is compact: its oldest packet sits in its first slot.
+PacketRing::PacketRing(const PacketRing& other) : slots(other.slots.size()), count(other.count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        slots[i] = other[i];
+    }
+}
+
 PacketRing::PacketRing(PacketRing&& other) noexcept
     : slots(std::move(other.slots)),
       head(std::exchange(other.head, 0)),

@@ -10,11 +10,14 @@ namespace hNet {
 
 // First-in, first-out shared packets in a ring. The storage doubles when the ring is
 // full and is kept when it empties, so a queue that cycles at a steady depth allocates
-// nothing; it stays at the deepest the queue has been, which its owner bounds.
+// nothing; it stays at the deepest the queue has been, which its owner bounds. A copy
+// shares the packets.
 class PacketRing {
   public:
     PacketRing() = default;
+    PacketRing(const PacketRing& other);
     PacketRing(PacketRing&& other) noexcept;
+    // Copies or moves, by how the argument was made.
     PacketRing& operator=(PacketRing other) noexcept;
     ~PacketRing() = default;
 

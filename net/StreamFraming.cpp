@@ -9,15 +9,17 @@ namespace hNet {
 
 namespace {
 
-constexpr std::uint32_t SizeFieldBytes = 2;
 constexpr std::uint32_t MinBodySize = 2;  // the type code
+// The prefix is received straight into the queue's size field.
+static_assert(SizePrefixBytes == sizeof(PacketQueue::currentPacketSize));
 
 void FinishField(PacketQueue& queue, PacketQueueTask next) {
     queue.currentPacketExtractionOffset = 0;
     queue.currentTask = next;
 }
 
-// The size prefix announces the body length cut to 16 bits; bodies never exceed 8192.
+// The size prefix announces the body length cut to 16 bits; bodies never exceed
+// MaxPacketSize.
 std::uint16_t WireBodySize(const Packet& packet) {
     return static_cast<std::uint16_t>(packet.buffer.size());
 }
@@ -29,7 +31,7 @@ std::string_view HeadOf(const Packet& packet, Wire wire, std::uint16_t& prefix) 
         return packet.WebSocketHead();
     }
     prefix = htons(WireBodySize(packet));
-    return {reinterpret_cast<const char*>(&prefix), SizeFieldBytes};
+    return {reinterpret_cast<const char*>(&prefix), SizePrefixBytes};
 }
 
 void AddSlice(SendGathering& gathering, const char* data, std::size_t size) {
@@ -45,7 +47,7 @@ FieldWindow NextReceiveWindow(PacketQueue& incoming, char* receiveBuffer) {
     const std::uint32_t offset = incoming.currentPacketExtractionOffset;
     if (incoming.currentTask == PacketQueueTask::ProcessPacketSize) {
         return {reinterpret_cast<char*>(&incoming.currentPacketSize) + offset,
-                SizeFieldBytes - offset};
+                SizePrefixBytes - offset};
     }
     return {receiveBuffer + offset, incoming.currentPacketSize - offset};
 }
@@ -54,7 +56,7 @@ ReceiveResult CommitReceived(PacketQueue& incoming, const char* receiveBuffer,
                              std::uint32_t count) {
     incoming.currentPacketExtractionOffset += count;
     if (incoming.currentTask == PacketQueueTask::ProcessPacketSize) {
-        if (incoming.currentPacketExtractionOffset < SizeFieldBytes) {
+        if (incoming.currentPacketExtractionOffset < SizePrefixBytes) {
             return ReceiveResult::Progress;
         }
         incoming.currentPacketSize = ntohs(incoming.currentPacketSize);

@@ -24,12 +24,18 @@ const KeptLines = 2000;
 const FirstRetryMs = 1000;
 const LastRetryMs = 8000;
 const Title = document.title;
-const noticePattern = /^\[\d\d:\d\d:\d\d\] ?\[SERVER\]: /;
+// Only the server can write a line of this form: it refuses to relay one.
+const noticePattern = /^\[(\d\d:\d\d:\d\d|--:--:--)\] ?\[SERVER\]: /;
+const nameRefusal = 'User name refused: ';
 
 const roster = new Roster();
-let name = '';
+let name = ''; // as the server last took it: every line goes with it
+let askedName = null; // sent, and not answered yet
+let nextName = null; // to ask for once the server can answer it
 let socket = null;
 let live = false; // the server has spoken on this socket
+let listed = false; // a user list came on this socket
+let retryTimer = 0;
 let retryMs = FirstRetryMs;
 let unechoed = []; // own lines sent and not yet relayed back
 let following = true; // the view shows the newest line and keeps doing so
@@ -47,6 +53,7 @@ let hintKind = '';
 function showHint(kind, text) {
   hintKind = kind;
   hint.textContent = text;
+  nameInput.setAttribute('aria-invalid', String(kind === 'name'));
 }
 function clearHint(...kinds) {
   if (kinds.includes(hintKind)) {
@@ -184,13 +191,24 @@ function receive(body) {
   }
   if (type === PacketType.ChatMessage) {
     roster.noteMessage(text);
+    const notice = noticePattern.test(text) ? text.replace(noticePattern, '') : null;
+    if (askedName !== null && notice?.startsWith(nameRefusal)) {
+      nameRefused(notice.slice(nameRefusal.length));
+      return;
+    }
     const own = unechoed.indexOf(text);
     if (own >= 0) {
       unechoed.splice(own, 1);
     }
-    addLine(text, own >= 0 ? 'own' : noticePattern.test(text) ? 'notice' : 'chat');
+    addLine(text, own >= 0 ? 'own' : notice !== null ? 'notice' : 'chat');
   } else if (type === PacketType.UserList) {
     const names = parseUserList(text);
+    // The first list of a connection comes before any name could be taken.
+    if (listed && askedName !== null && names.at(-1) === askedName) {
+      name = askedName;
+      nameAnswered();
+    }
+    listed = true;
     const event = roster.update(names);
     if (event !== null) {
       addLine(event, 'event');
@@ -203,6 +221,7 @@ function receive(body) {
 }
 
 function connect() {
+  clearTimeout(retryTimer);
   const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
   showStatus('connecting', `Connecting to ${location.host}…`);
   const cutter = new FrameCutter();
@@ -218,8 +237,11 @@ function connect() {
       unechoed = [];
       showStatus('connected', `Connected to ${location.host}`);
       clearHint('connection');
+      // Only a name the server took goes again; one asked for meanwhile follows it.
       if (name) {
-        send(PacketType.SetUserName, name);
+        askName(name);
+      } else {
+        askNextName();
       }
     }
     let bodies;
@@ -237,18 +259,56 @@ function connect() {
       return;
     }
     socket = null;
+    askedName = null; // its answer is lost with the connection
+    listed = false;
     showUsers([]);
     const delay = Math.round(retryMs * (0.75 + Math.random() * 0.5));
-    const lost = live ? 'Connection lost' : 'No connection';
-    showStatus('disconnected', `${lost}; retrying in ${Math.ceil(delay / 1000)} s`);
     retryMs = Math.min(retryMs * 2, LastRetryMs);
-    setTimeout(connect, delay);
+    countDown(live ? 'Connection lost' : 'No connection', Date.now() + delay);
   });
+}
+
+// Says every second how long until the next try, then makes it.
+function countDown(lost, retryAt) {
+  const left = retryAt - Date.now();
+  if (left <= 0) {
+    connect();
+    return;
+  }
+  showStatus('disconnected', `${lost}; retrying in ${Math.ceil(left / 1000)} s`);
+  retryTimer = setTimeout(() => countDown(lost, retryAt), left % 1000 || 1000);
 }
 
 // --- The name and the lines typed -----------------------------------------------------
 
-// The name is taken on Enter, Tab or leaving the field; an empty field keeps the name.
+// One name at a time is with the server, so that its answer is known to be for it.
+function askName(wanted) {
+  send(PacketType.SetUserName, wanted);
+  askedName = wanted;
+}
+
+function askNextName() {
+  if (nextName !== null) {
+    const next = nextName;
+    nextName = null;
+    askName(next);
+  }
+}
+
+function nameAnswered() {
+  askedName = null;
+  askNextName();
+}
+
+// The server kept the name it had: said beside the name field, whose text stays to be
+// edited.
+function nameRefused(reason) {
+  const kept = name ? `You are still ${visible(name)}.` : 'You still have no name.';
+  showHint('name', `Name refused: ${visible(reason)} ${kept}`);
+  nameAnswered();
+}
+
+// The name is asked for on Enter, Tab or leaving the field; an empty field keeps the name.
 function takeName() {
   const wanted = nameInput.value.trim();
   if (!wanted || wanted === name) {
@@ -256,13 +316,20 @@ function takeName() {
     clearHint('name');
     return;
   }
-  if (!send(PacketType.SetUserName, wanted)) {
+  if (wanted === askedName || wanted === nextName) {
+    return; // Enter and leaving the field both take it
+  }
+  if (encodeTextPacket(PacketType.SetUserName, wanted) === null) {
     showHint('name', `That name is too long: at most ${MaxTextBytes} bytes.`);
     return;
   }
-  name = wanted;
-  nameInput.value = name;
+  nameInput.value = wanted;
   clearHint('name');
+  if (connected() && askedName === null) {
+    askName(wanted);
+  } else {
+    nextName = wanted;
+  }
 }
 
 nameInput.addEventListener('change', takeName);

@@ -1,5 +1,6 @@
 // The chat server's wire format: each frame is a 2-byte big-endian body size, then the
 // body; a body is a 2-byte type code and its fields (a string is a 4-byte count and bytes).
+// The constants are the server's own (net/WireFormat.h); a test keeps them in step.
 
 export const PacketType = Object.freeze({
   ChatMessage: 1,

@@ -1,7 +1,8 @@
 // Who is online, and the join, leave and rename events read from successive user lists.
 // The server only ever sends whole lists, so events are inferred from what changed.
 
-const departureNotice = '[SERVER]: A user disconnected.';
+// Only the server can write a line of this form: it refuses to relay one.
+const departureNotice = /^\[(\d\d:\d\d:\d\d|--:--:--)\]\[SERVER\]: A user disconnected\.$/;
 
 // A UserList text: every name followed by a line feed.
 export function parseUserList(text) {
@@ -34,7 +35,7 @@ export class Roster {
 
   // Every chat message passes here, so that a departure can tell "left" from a rename.
   noteMessage(text) {
-    if (text.endsWith(departureNotice)) {
+    if (departureNotice.test(text)) {
       this.#departureSeen = true;
     }
   }

@@ -38,8 +38,8 @@ class ChatHarness {
         return clients.back();
     }
 
-    // A new client that has read its two greetings; every client before it that is still
-    // open has read the notice of its arrival and the UserConnected packet.
+    // A new client that has read its two greetings and the user list; every client before
+    // it that is still open has read the notice of its arrival and the UserConnected packet.
     hNet::FramedClient& Join() {
         hNet::FramedClient& client = Connect();
         for (auto& each : clients) {
@@ -48,6 +48,7 @@ class ChatHarness {
                 Next(each);
             }
         }
+        Next(client);
         return client;
     }
 

@@ -32,13 +32,17 @@ TEST(MyServer, PlaysTheTwoClientConversation) {
     FramedClient& a = chat.Connect();
     EXPECT_EQ(WithoutTimes(chat.NextBody(a)), Notice("Connection to server successful."));
     EXPECT_EQ(WithoutTimes(chat.NextBody(a)), Notice("Welcome to Halvex chat server!"));
+    const std::string noNames("\x00\x06\x00\x00\x00\x00", 6);
+    EXPECT_EQ(chat.NextBody(a), noNames);
     EXPECT_TRUE(chat.NothingMoreFor(a));
 
     FramedClient& b = chat.Connect();
     EXPECT_EQ(WithoutTimes(chat.NextBody(b)), Notice("Connection to server successful."));
     EXPECT_EQ(WithoutTimes(chat.NextBody(b)), Notice("Welcome to Halvex chat server!"));
+    EXPECT_EQ(chat.NextBody(b), noNames);
     EXPECT_EQ(WithoutTimes(chat.NextBody(a)), Notice("New user connected!"));
     EXPECT_EQ(chat.NextBody(a), UserConnected);
+    EXPECT_TRUE(chat.NothingMoreFor(a));
     EXPECT_TRUE(chat.NothingMoreFor(b));
     const std::string labelA = chat.Label(0);
     const std::string labelB = chat.Label(1);
@@ -59,7 +63,7 @@ TEST(MyServer, PlaysTheTwoClientConversation) {
 
     shutdown(b.Handle(), 1);  // B ends its stream in order
     EXPECT_EQ(WithoutTimes(chat.NextBody(a)), Departure);
-    EXPECT_EQ(chat.NextBody(a), std::string("\x00\x06\x00\x00\x00\x00", 6));
+    EXPECT_EQ(chat.NextBody(a), noNames);
     EXPECT_TRUE(chat.server.UserNames().empty());
 
     // The reason is how the platform reports an orderly end of stream (see ServerTest).
@@ -121,6 +125,42 @@ TEST(MyServer, KeepsNamesInOrderAndRemovesTheLastEqualOne) {
     EXPECT_EQ(Rename(chat, cid, "ann"), BodyOf(MakeTextPacket(UserList, "ann\nbo\nann\n")));
     EXPECT_EQ(Rename(chat, ann, ""), BodyOf(MakeTextPacket(UserList, "ann\nbo\n\n")));
     EXPECT_THAT(chat.Console(), Not(HasSubstr("Message")));  // names print nothing
+
+    // A newcomer is told the names as they stand, right behind its greetings.
+    FramedClient& newcomer = chat.Connect();
+    EXPECT_THAT(chat.NextBody(newcomer), HasSubstr("Connection to server successful."));
+    EXPECT_THAT(chat.NextBody(newcomer), HasSubstr("Welcome to Halvex chat server!"));
+    EXPECT_EQ(chat.NextBody(newcomer), BodyOf(MakeTextPacket(UserList, "ann\nbo\n\n")));
+}
+
+// Only the server writes notices: a line that would pass for one goes back to its sender
+// refused, and nobody else sees it.
+TEST(MyServer, RefusesLinesThatImitateANotice) {
+    ChatHarness chat;
+    FramedClient& mallory = chat.Join();
+    FramedClient& reader = chat.Join();
+    const std::string refusal = "Message refused: only the server writes server notices.";
+    for (const std::string text :
+         {"[21:50:00] [SERVER]: The server restarts; see fake.example",
+          "[21:50:00][SERVER]: A user disconnected.", "[--:--:--] [SERVER]: clockless",
+          " \u200B[21:50:00]\u00A0 \uFEFF[SERVER] hidden blanks"}) {
+        ASSERT_TRUE(mallory.Send(MakeTextPacket(ChatMessage, text)));
+        EXPECT_EQ(WithoutTimes(chat.NextBody(mallory)), Notice(refusal)) << text;
+    }
+    EXPECT_TRUE(chat.NothingMoreFor(reader));
+    std::string console = chat.Label(0) + " - New connection accepted.\n" + chat.Label(1) +
+                          " - New connection accepted.\n";
+    for (int line = 0; line < 4; ++line) {
+        console += chat.Label(0) + " " + refusal + "\n";
+    }
+    EXPECT_EQ(chat.Console(), console);
+
+    // Quoted later in a line, or a stamp without [SERVER], is ordinary chat.
+    for (const std::string text : {"bob: [21:50:00] [SERVER]: quoted", "[21:50:00] [SERVE"}) {
+        const auto line = MakeTextPacket(ChatMessage, text);
+        ASSERT_TRUE(mallory.Send(line));
+        EXPECT_EQ(chat.NextBody(reader), BodyOf(line));
+    }
 }
 
 TEST(MyServer, DepartureRemovesTheNameOrSendsNoList) {
@@ -242,7 +282,7 @@ TEST_F(MyServerHandlers, ShareOnePacketAmongAllRecipients) {
     // The same notice and UserConnected objects.
     EXPECT_EQ(first[0], second[0]);
     EXPECT_EQ(first[1], second[1]);
-    EXPECT_EQ(server.connections[2].outgoing.Packets().size(), 2u);
+    EXPECT_EQ(server.connections[2].outgoing.Packets().size(), 3u);
     EXPECT_NE(server.connections[2].outgoing.Front(), first.front());
 }
 

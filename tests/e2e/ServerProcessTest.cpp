@@ -11,6 +11,7 @@
 #include "FramedClient.h"
 #include "ServerProcess.h"
 #include "Socket.h"
+#include "WireFormat.h"
 #include "support/Loopback.h"
 
 namespace {
@@ -79,13 +80,14 @@ TEST(ServerProcess, RelaysAChatBetweenTwoClients) {
     hNet::FramedClient ann;
     hNet::FramedClient bob;
     std::string error;
-    ASSERT_TRUE(ann.Connect("127.0.0.1", 6112, error)) << error;
+    ASSERT_TRUE(ann.Connect("127.0.0.1", hNet::ChatPort, error)) << error;
     ASSERT_TRUE(server.WaitForOutput("New connection accepted.\n", 5000));
-    ASSERT_TRUE(bob.Connect("127.0.0.1", 6112, error)) << error;
+    ASSERT_TRUE(bob.Connect("127.0.0.1", hNet::ChatPort, error)) << error;
     for (int greeting = 0; greeting < 2; ++greeting) {
         EXPECT_THAT(BodyOf(bob.Receive(5000)), HasSubstr("[SERVER]:"));
     }
-    for (int notice = 0; notice < 4; ++notice) {  // greetings, arrival, UserConnected
+    EXPECT_EQ(BodyOf(bob.Receive(5000)), BodyOf(MakeTextPacket(hNet::PacketType::UserList, "")));
+    for (int notice = 0; notice < 5; ++notice) {  // greetings, list, arrival, UserConnected
         EXPECT_NE(ann.Receive(5000), nullptr);
     }
 
@@ -136,7 +138,7 @@ TEST(ServerProcess, AConsoleThatStopsReadingHoldsUpNobody) {
     hNet::FramedClient numbers;
     std::string error;
     for (hNet::FramedClient* client : {&ann, &bob, &numbers}) {
-        ASSERT_TRUE(client->Connect("127.0.0.1", 6112, error)) << error;
+        ASSERT_TRUE(client->Connect("127.0.0.1", hNet::ChatPort, error)) << error;
     }
     const int linesEach = 1000;
     for (int n = 0; n < linesEach; ++n) {
@@ -181,7 +183,7 @@ TEST(ServerProcess, AConsoleThatStopsReadingHoldsUpNobody) {
     }
     ASSERT_TRUE(allRead()) << "not every line reached both clients";
     hNet::FramedClient newcomer;
-    ASSERT_TRUE(newcomer.Connect("127.0.0.1", 6112, error)) << error;
+    ASSERT_TRUE(newcomer.Connect("127.0.0.1", hNet::ChatPort, error)) << error;
     EXPECT_THAT(BodyOf(newcomer.Receive(10000)), HasSubstr("Connection to server successful."));
 
     // The console takes lines again: what was kept, how much was not, then what follows.
@@ -213,7 +215,7 @@ TEST(ServerProcess, WritesItsConsoleBeforeAStopEndsIt) {
     ASSERT_TRUE(server.WaitForOutput(StartUp, StartMs)) << server.Errors();
     hNet::FramedClient numbers;
     std::string error;
-    ASSERT_TRUE(numbers.Connect("127.0.0.1", 6112, error)) << error;
+    ASSERT_TRUE(numbers.Connect("127.0.0.1", hNet::ChatPort, error)) << error;
     // More than a pipe holds, so that the console still holds lines at the stop.
     ASSERT_TRUE(numbers.Send(LargestArray()));
     ASSERT_TRUE(numbers.Send(LargestArray()));
@@ -232,7 +234,8 @@ TEST(ServerProcess, ReportsAHeldPortAndExitsAtEndOfInput) {
     PortLock lock;
     hNet::Socket holder;
     ASSERT_EQ(holder.Create(), hNet::NetResult::Success);
-    ASSERT_EQ(holder.Listen(hNet::Endpoint("0.0.0.0", 6112), 5), hNet::NetResult::Success);
+    ASSERT_EQ(holder.Listen(hNet::Endpoint("0.0.0.0", hNet::ChatPort), 5),
+              hNet::NetResult::Success);
     ServerProcess server;
     server.CloseInput();
     EXPECT_EQ(server.WaitForExit(StartMs), 0);
@@ -255,7 +258,7 @@ TEST(ServerProcess, ChatsOnWithoutTheWebPortWhenItIsHeld) {
     EXPECT_THAT(server.Errors(), testing::EndsWith(". Chat goes on without the web page.\n"));
     hNet::FramedClient ann;
     std::string error;
-    ASSERT_TRUE(ann.Connect("127.0.0.1", 6112, error)) << error;
+    ASSERT_TRUE(ann.Connect("127.0.0.1", hNet::ChatPort, error)) << error;
     EXPECT_THAT(BodyOf(ann.Receive(5000)), HasSubstr("Connection to server successful."));
     ann.Close();
     holder.Close();

@@ -85,11 +85,12 @@ TEST(Packet, AppendStopsAtMaxPacketSize) {
 
 TEST(Packet, StringBoundLeavesTheCountBehind) {
     Packet fits(PacketType::ChatMessage);
-    fits << std::string(8186, 'a');
+    fits << std::string(hNet::MaxTextBytes, 'a');
     EXPECT_EQ(fits.buffer.size(), MaxPacketSize);
 
     Packet overflows(PacketType::ChatMessage);
-    EXPECT_EQ(MessageOf([&] { overflows << std::string(8187, 'a'); }), AppendMessage);
+    EXPECT_EQ(MessageOf([&] { overflows << std::string(hNet::MaxTextBytes + 1, 'a'); }),
+              AppendMessage);
     EXPECT_EQ(overflows.buffer, Bytes({0, 1, 0, 0, 0x1F, 0xFB}));
 }
 

@@ -165,7 +165,7 @@ TEST_F(ServerTest, TakesBackToBackFramesOneFieldPerTurn) {
 
 TEST_F(ServerTest, AcceptsTheLargestBodyAndClosesOnBadSizes) {
     ConnectAll(4);
-    const std::string largest(8192, 'z');
+    const std::string largest(hNet::MaxPacketSize, 'z');
     support::SendAll(clients[0], Frame(largest));
     support::SendAll(clients[1], std::string("\x20\x01", 2) + std::string(16, 'x'));  // 8193
     support::SendAll(clients[2], std::string("\x00\x00", 2) + "xx");

@@ -120,18 +120,23 @@ TEST_F(ChatClientTest, EndOfInputWaitsForTheLastLineToComeBack) {
 }
 
 TEST_F(ChatClientTest, RefusesWhatCannotBeSentAndStopsAtQuit) {
-    input.Type("/nope\n/name\n" + std::string(hNet::MaxTextBytes + 10, 'x') +
-               "\nfits\n/quit\nafter quit\n");
+    const std::string longestName(64, 'n');
+    input.Type("/nope\n/name\n" + std::string(hNet::MaxTextBytes + 10, 'x') + "\n/name " +
+               longestName + "n\nfits\n/name " + longestName + "\n/quit\nafter quit\n");
     ASSERT_TRUE(TurnUntil([&] { return session.Finished(); }));
     EXPECT_EQ(session.ExitStatus(), 0);
     EXPECT_EQ(err.str(),
               "halvex-chat: unknown command /nope; /help lists the commands.\n"
               "halvex-chat: usage: /name NEW\n"
-              "halvex-chat: line too long: at most 8186 bytes fit one message; not sent.\n");
+              "halvex-chat: line too long: at most 8186 bytes fit one message; not sent.\n"
+              "halvex-chat: User name refused: a name is at most 64 bytes.\n");
     support::Turns(server, 50);
     EXPECT_THAT(serverLog.Text(), HasSubstr(" Message: fits\n"));
     EXPECT_THAT(serverLog.Text(), Not(HasSubstr("xxx")));
     EXPECT_THAT(serverLog.Text(), Not(HasSubstr("after quit")));
+    // The name too long never reached the server; the longest it takes did.
+    EXPECT_THAT(serverLog.Text(), Not(HasSubstr("refused")));
+    EXPECT_THAT(server.UserNames(), testing::ElementsAre(longestName));
 }
 
 TEST_F(ChatClientTest, ServerClosingTheConnectionEndsWithStatusOne) {
@@ -161,10 +166,8 @@ TEST_F(ChatClientTest, NamesWhoJoinsIsRenamedAndLeaves) {
               "[hh:mm:ss] [SERVER]: Connection to server successful.\n"
               "[hh:mm:ss] [SERVER]: Welcome to Halvex chat server!\n"
               "Online: ann\n"
-              "[hh:mm:ss] [SERVER]: New user connected!\n"
               "* bob joined\n"
               "* bob is now rob^[<U+202E>\n"
-              "[hh:mm:ss][SERVER]: A user disconnected.\n"
               "* rob^[<U+202E> left\n");
 
     // A blank line is not sent, and /help lists the chat commands.

@@ -364,6 +364,37 @@ TEST_F(ChatTerminalTest, ReconnectsKeepingTheTypedLineAndTheName) {
     EXPECT_THAT(serverLog.Text(), Not(HasSubstr("oops")));
 }
 
+// A name the server refuses is said on one line and not used; Tab completes the names of
+// those online, and //x sends /x.
+TEST_F(ChatTerminalTest, SendsOnlyWithTheNameTheServerTook) {
+    // 125 names of 64 bytes leave the list room for ann and bob, but not for a longer ann.
+    for (int n = 0; n < 125; ++n) {
+        const std::string name = "filler " + std::to_string(n);
+        server->AddConnection(hNet::Socket(), hNet::Endpoint("192.0.2.1", 40000 + n));
+        server->ProcessPacket(hNet::MakeTextPacket(hNet::PacketType::SetUserName,
+                                                   name + std::string(64 - name.size(), '.')),
+                              server->connections.back());
+    }
+    for (hNet::Connection& filler : server->connections) {
+        while (filler.outgoing.HasPending()) {
+            filler.outgoing.Pop();
+        }
+    }
+    StartClient();
+    std::string error;
+    ASSERT_TRUE(bob.Connect("127.0.0.1", port, error)) << error;
+    ASSERT_TRUE(bob.Send(hNet::MakeTextPacket(hNet::PacketType::SetUserName, "bob")));
+    ASSERT_TRUE(RunUntil([&] { return RowAbove(1) == "* bob joined"; })) << ScreenText();
+
+    ASSERT_TRUE(RunUntil([&] { return RowsWith("list is full") == 1 && RowAbove() == ">"; },
+                         "/name " + std::string(60, 'x') + "\r"))
+        << ScreenText();
+    ASSERT_TRUE(RunUntil([&] { return RowAbove(1) == "ann: hi bob"; }, "hi b\t\r")) << ScreenText();
+    ASSERT_TRUE(RunUntil([&] { return RowAbove(1) == "ann: /x"; }, "//x\r")) << ScreenText();
+    EXPECT_THAT(serverLog.Text(), Not(HasSubstr("xxx:")));
+    bob.Close();
+}
+
 // Bob's lines arrive while the terminal is narrowed and after it is widened again, with a
 // typed line longer than the narrow width; on either kind of terminal every received line
 // stays on the screen, and the typed line shows once, at the bottom, and goes out whole.

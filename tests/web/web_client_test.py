@@ -3,7 +3,7 @@
 
 Checks the protocol modules inside the browser that runs them, then a conversation with
 the console client, then the page against a raw TCP client: names, lines both ways,
-hostile text and bidirectional overrides, the page at phone size and its following of new
+a refused name, hostile text and bidirectional overrides, the page at phone size and its following of new
 lines, the contrast of everything drawn, and reconnection after a restart of the server.
 Exits 77 (skipped) when a tool it needs is missing. It starts chromedriver itself on a
 loopback address and talks to it by that address, so a machine where the name localhost
@@ -333,14 +333,26 @@ return offsets;
 """
 
 
+def refused_name(page, tcp):
+    """A refused name is said beside the name field, which keeps it for editing; lines go
+    with the name the server took."""
+    page.type("name-input", "x" * 62)
+    page.wait.until(lambda _: page.hint() == "Name refused: a name is at most 64 bytes. You are still ann.",
+                    "the refusal beside the name field")
+    assert page.find("name-input").get_attribute("value") == "ann" + "x" * 62
+    page.type("message-input", "after a refused name")
+    tcp.wait_for(CHAT, lambda text: text == b"ann: after a refused name", "the line with the name taken")
+
+
 def bidirectional(page, tcp):
-    """A right-to-left override stays inside its own line."""
+    """A right-to-left override shows as <U+202E> and stays inside its own line."""
     plain = "bob: plain line after the other"
     tcp.send(CHAT, b"bob: nothing special")
     tcp.send(CHAT, plain.encode())
     tcp.send(CHAT, "bob: \u202eturned round".encode())
     tcp.send(CHAT, plain.encode())
     page.wait.until(lambda _: page.texts("messages").count(plain) == 2, "both plain lines")
+    page.wait_line("bob: <U+202E>turned round")
     lines = page.script("return [...arguments[0].children].filter((l) => l.textContent === arguments[1])",
                         page.find("messages"), plain)
     before, after = (page.driver.execute_script(GLYPHS_SCRIPT, line) for line in lines)
@@ -479,7 +491,8 @@ def phone(page, tcp, screenshot, measured):
 
 
 def restart(processes, server, page, server_path, measured):
-    """The page reconnects and names itself again; the hint of a line not sent goes then."""
+    """The page reconnects and names itself again, with the name the server took; the hint of
+    a line not sent goes then."""
     from selenium.webdriver.common.keys import Keys
     processes.stop(server)
     page.wait_state("disconnected")
@@ -493,6 +506,7 @@ def restart(processes, server, page, server_path, measured):
     tcp.wait_for(USER_LIST, lambda names: b"ann\n" in names, "the page's name after reconnection")
     page.find("message-input").send_keys(Keys.ENTER)
     tcp.wait_for(CHAT, lambda text: text == b"ann: back again", "a line after reconnection")
+    assert "refused" not in processes.log("server-again"), "the refused name was sent again"
     tcp.close()
     return server
 
@@ -544,6 +558,7 @@ def main():
             tcp = against_tcp_client(page)
             tcp.send(SET_USER_NAME, b"bob")
             page.wait_line("* <i>bob</i>^G is now bob")
+            refused_name(page, tcp)
             bidirectional(page, tcp)
             phone(page, tcp, screenshot, measured)
             tcp.close()

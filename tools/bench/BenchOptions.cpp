@@ -3,15 +3,14 @@
 #include <CLI/CLI.hpp>
 #include <limits>
 
-#include "FramedClient.h"
 #include "Probe.h"
+#include "WireFormat.h"
 
 namespace {
 
 constexpr int MaxClients = 10000;
 constexpr long long MaxRecords = 10'000'000;
 constexpr int MaxInt = std::numeric_limits<int>::max();
-constexpr std::uint16_t WebPort = 8080;
 static_assert(MaxClients <= MaxProbeSender + 1);
 
 constexpr const char* About =
@@ -41,7 +40,9 @@ void DescribeWorkload(CLI::App& app, BenchOptions& options, Given& given) {
     given.senders =
         app.add_option("--senders", options.senders, "how many of them send (default: all)")
             ->option_text("S");
-    app.add_option("--size", options.textBytes, "text size, 45 to 8186 (default 64)")
+    app.add_option("--size", options.textBytes,
+                   "text size, " + std::to_string(ProbeBytes) + " to " +
+                       std::to_string(hNet::MaxTextBytes) + " (default 64)")
         ->option_text("BYTES")
         ->check(CLI::Range(ProbeBytes, std::size_t{hNet::MaxTextBytes}));
     app.add_option("--window", options.window,
@@ -80,7 +81,9 @@ void Describe(CLI::App& app, BenchOptions& options, Given& given) {
                    "server to connect to (default 127.0.0.1); on 127.x.y.z,\n"
                    "client i connects from 127.0.(1 + i / 250).(1 + i % 250)")
         ->option_text("HOST");
-    given.port = app.add_option("--port", options.port, "its port (default 6112, 8080 with --web)")
+    given.port = app.add_option("--port", options.port,
+                                "its port (default " + std::to_string(hNet::ChatPort) + ", " +
+                                    std::to_string(hNet::WebPort) + " with --web)")
                      ->option_text("PORT")
                      ->check(CLI::Range(1, 65535));
     app.add_flag("--web", options.web,
@@ -149,7 +152,7 @@ bool ParseBenchOptions(const std::vector<std::string>& args, BenchOptions& optio
         return false;
     }
     if (options.web && given.port->count() == 0) {
-        options.port = WebPort;
+        options.port = hNet::WebPort;
     }
     if (given.room > 0) {
         options.clients = options.senders = given.room;

@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "WireFormat.h"
+
 struct BenchOptions {
     std::string host = "127.0.0.1";
-    std::uint16_t port = 6112;
+    std::uint16_t port = hNet::ChatPort;
     // Through the web port, as browsers: every client speaks WebSocket.
     bool web = false;
     // 0 measures the server alone: the floor under every idle figure.

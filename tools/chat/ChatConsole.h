@@ -4,6 +4,7 @@
 #include <memory>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "Platform.h"
 
@@ -32,6 +33,8 @@ class ChatConsole {
     virtual void Refresh() {}
     // Gives back a line that was not sent, to be edited and sent again.
     virtual void Retype(const std::string& /*line*/) {}
+    // The names of those online, for completing what is typed.
+    virtual void OfferNames(const std::vector<std::string>& /*names*/) {}
 
     // Text for the person to read: one line, or several separated by line feeds.
     void Show(const std::string& text) { Print(out, text); }

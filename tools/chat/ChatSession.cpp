@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <array>
 
-#include "ConsoleText.h"
+#include "CaretNotation.h"
 #include "HalvexVersion.h"
 #include "PacketException.h"
+#include "NoticeForm.h"
 #include "VisibleText.h"
+#include "WireFormat.h"
 
 namespace {
 
@@ -25,20 +27,38 @@ constexpr const char* ChatCommands =
     "  /name NEW   set or change your name\n"
     "  /users      show the named users online, as last announced by the server\n"
     "  /quit       leave (so do the end of input, Ctrl-D, and Ctrl-C on an empty line)\n"
-    "  /help       show these commands";
+    "  /help       show these commands\n"
+    "  //TEXT      send /TEXT, a line that starts with /";
 
 constexpr const char* NotSent = "not connected: the line was not sent.";
 
-// The server's notice that someone left ends so, after its time stamp.
-constexpr const char* DepartureNotice = "[SERVER]: A user disconnected.";
+// What the server's notices say, after the time stamp and "[SERVER]: ".
+constexpr std::string_view ArrivalNotice = "New user connected!";
+constexpr std::string_view DepartureNotice = "A user disconnected.";
+constexpr std::string_view NameRefusal = "User name refused: ";
+// How long an arrival or departure notice waits for the list that names who it was: a
+// client that names itself on connecting does so within a round trip.
+constexpr auto NoticeHoldTime = std::chrono::milliseconds(500);
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
+bool StartsWith(std::string_view text, std::string_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
 }
 
-bool EndsWith(const std::string& text, const std::string& suffix) {
-    return text.size() >= suffix.size() &&
-           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+// What a server notice says, or nothing when the line is not one. The server refuses to
+// relay a line of this form, so it can be trusted.
+std::optional<std::string_view> NoticeText(std::string_view line) {
+    constexpr std::string_view Server = "[SERVER]: ";
+    if (!BeginsWithTimestamp(line)) {
+        return std::nullopt;
+    }
+    line.remove_prefix(TimestampBytes);
+    if (StartsWith(line, " ")) {  // the departure notice has no blank
+        line.remove_prefix(1);
+    }
+    if (!StartsWith(line, Server)) {
+        return std::nullopt;
+    }
+    return line.substr(Server.size());
 }
 
 bool IsBlank(const std::string& line) {
@@ -51,16 +71,35 @@ ChatSession::ChatSession(hNet::FramedClient& client, ChatConsole& console)
     : client(client), console(console) {}
 
 void ChatSession::SetName(std::string newName) {
-    if (newName.size() > hNet::MaxTextBytes) {
-        console.Warn("that name is too long: at most " + std::to_string(hNet::MaxTextBytes) +
-                     " bytes.");
+    // In the server's words, so that a name it would refuse is never sent.
+    if (newName.size() > hNet::MaxNameBytes) {
+        console.Warn(hNet::NameTooLongRefusal);
         return;
     }
-    // While disconnected the name waits for the next connection, which sends it.
-    if (client.IsOpen()) {
-        client.Queue(hNet::MakeTextPacket(PacketType::SetUserName, newName));
+    // One name at a time is with the server, so that its answer is known to be for it.
+    if (client.IsOpen() && !askedName) {
+        AskName(std::move(newName));
+    } else {
+        nextName = std::move(newName);
     }
-    name = std::move(newName);
+}
+
+void ChatSession::AskName(std::string wanted) {
+    client.Queue(hNet::MakeTextPacket(PacketType::SetUserName, wanted));
+    askedName = std::move(wanted);
+}
+
+void ChatSession::NameAnswered() {
+    askedName.reset();
+    AskNextName();
+}
+
+void ChatSession::AskNextName() {
+    if (nextName) {
+        std::string next = std::move(*nextName);
+        nextName.reset();
+        AskName(std::move(next));
+    }
 }
 
 void ChatSession::ReconnectTo(std::string host, std::uint16_t port) {
@@ -78,8 +117,9 @@ void ChatSession::Turn(int timeoutMs) {
         ConnectionLost();
         return;
     }
-    // New lines are read only once the server has taken the earlier ones.
-    const bool wantInput = inputOpen && !client.HasUnsent();
+    // New lines are read only once the server has taken the earlier ones, and has answered
+    // the name asked for, so that they go with the name it took.
+    const bool wantInput = inputOpen && !client.HasUnsent() && !askedName;
     const Readiness ready = Wait(connected, wantInput, timeoutMs);
     if (connected) {
         if (ready.writable) {
@@ -93,6 +133,9 @@ void ChatSession::Turn(int timeoutMs) {
         }
     } else if (Clock::now() >= reconnection->nextTry) {
         TryReconnect();
+    }
+    if (heldNotice && Clock::now() >= heldNotice->until) {
+        ShowHeldNotice();
     }
     if (Finished()) {
         return;
@@ -130,6 +173,9 @@ ChatSession::Readiness ChatSession::Wait(bool connected, bool wantInput, int tim
     if (!connected) {
         atMostUntil(reconnection->nextTry);
     }
+    if (heldNotice) {
+        atMostUntil(heldNotice->until);
+    }
     if (wantInput && console.InputPending()) {
         timeoutMs = 0;
     }
@@ -139,6 +185,8 @@ ChatSession::Readiness ChatSession::Wait(bool connected, bool wantInput, int tim
 
 // Ends the session, or with reconnection wanted, says so on one line and tries again.
 void ChatSession::ConnectionLost() {
+    ShowHeldNotice();
+    askedName.reset();  // its answer is lost with the connection
     if (!reconnection || !inputOpen) {
         console.Warn("disconnected: " + client.CloseReason() + ".");
         Finish(1);
@@ -167,9 +215,13 @@ void ChatSession::TryReconnect() {
     console.Show("* reconnected");
     // The new connection's first list names everyone afresh.
     userList.reset();
+    listShown = false;
     departureAnnounced = false;
+    // Only a name the server took goes again; one asked for meanwhile follows it.
     if (!name.empty()) {
-        client.Queue(hNet::MakeTextPacket(PacketType::SetUserName, name));
+        AskName(name);
+    } else {
+        AskNextName();
     }
 }
 
@@ -201,6 +253,8 @@ bool ChatSession::HandleLine(std::string line) {
         SetName(line.substr(6));
     } else if (line == "/name" || line == "/name ") {
         console.Warn("usage: /name NEW");
+    } else if (StartsWith(line, "//")) {
+        SendChat(line.substr(1));
     } else if (StartsWith(line, "/")) {
         console.Warn("unknown command " + CaretNotation(line) + "; /help lists the commands.");
     } else if (!IsBlank(line)) {
@@ -237,8 +291,7 @@ void ChatSession::ShowPacket(Packet& packet) {
                 if (awaitedEcho == text) {
                     awaitedEcho.reset();
                 }
-                departureAnnounced = departureAnnounced || EndsWith(text, DepartureNotice);
-                console.Show(VisibleText(text));
+                TakeChatMessage(text);
                 return;
             }
             case PacketType::UserList: {
@@ -260,24 +313,83 @@ void ChatSession::ShowPacket(Packet& packet) {
     }
 }
 
-// A change that the lists show to be one person's is told as an event; anything else as
-// the whole list.
+// An arrival or departure notice waits for the list that may name who it was; everything
+// else shows as it comes, after any notice that waited.
+void ChatSession::TakeChatMessage(const std::string& text) {
+    ShowHeldNotice();
+    const auto notice = NoticeText(text);
+    if (notice == ArrivalNotice || notice == DepartureNotice) {
+        const bool departure = notice == DepartureNotice;
+        departureAnnounced = departureAnnounced || departure;
+        heldNotice = HeldNotice{text, departure, Clock::now() + NoticeHoldTime};
+    } else if (notice && askedName && StartsWith(*notice, NameRefusal)) {
+        NameRefused(notice->substr(NameRefusal.size()));
+    } else {
+        console.Show(VisibleText(text));
+    }
+}
+
+// The server kept the name it had, which the person is told on one line.
+void ChatSession::NameRefused(std::string_view reason) {
+    ShowFirstList();
+    if (!reason.empty() && reason.back() == '.') {
+        reason.remove_suffix(1);
+    }
+    console.Show("* name refused: " + VisibleText(reason) + "; " +
+                 (name.empty() ? "you still have no name" : "you are still " + VisibleText(name)));
+    NameAnswered();
+}
+
+void ChatSession::ShowHeldNotice() {
+    if (heldNotice) {
+        console.Show(VisibleText(heldNotice->text));
+        heldNotice.reset();
+    }
+}
+
+// A change that the lists show to be one person's is told as an event, in place of the
+// arrival or departure notice it names; anything else as the whole list. The first list of
+// a connection comes before any name could be taken; a later one that ends with the name
+// asked for is the server taking it.
 void ChatSession::TakeUserList(const std::string& body) {
     UserNames names = ParseUserList(body);
-    const auto event =
-        userList ? DescribeUserListChange(*userList, names, departureAnnounced) : std::nullopt;
+    console.OfferNames(names);
+    const bool nameTaken = userList && askedName && !names.empty() && names.back() == *askedName;
+    std::optional<std::string> event;
+    if (listShown) {
+        event = DescribeUserListChange(*userList, names, departureAnnounced);
+        const bool grew = names.size() > userList->size();
+        const bool shrank = names.size() < userList->size();
+        if (event && heldNotice && (heldNotice->departure ? shrank : grew)) {
+            heldNotice.reset();
+        }
+    }
+    ShowHeldNotice();
     userList = std::move(names);
     departureAnnounced = false;
+    if (nameTaken) {
+        name = *askedName;
+        NameAnswered();
+    }
     if (event) {
         console.Show("* " + VisibleText(*event));
-    } else {
+    } else if (listShown) {
+        ShowUsers();
+    } else if (!askedName) {
+        ShowFirstList();
+    }
+}
+
+void ChatSession::ShowFirstList() {
+    if (!listShown && userList) {
+        listShown = true;
         ShowUsers();
     }
 }
 
 void ChatSession::ShowUsers() {
     if (!userList) {
-        console.Show("No user list yet: the server sends it when someone sets a name.");
+        console.Show("No user list yet.");
         return;
     }
     std::string shown;
@@ -288,6 +400,7 @@ void ChatSession::ShowUsers() {
 }
 
 void ChatSession::Finish(int status) {
+    ShowHeldNotice();
     exitStatus = status;
 }
 
@@ -296,7 +409,7 @@ namespace {
 // The command line, as read.
 struct ChatOptions {
     std::string host = "127.0.0.1";
-    std::uint16_t port = 6112;
+    std::uint16_t port = hNet::ChatPort;
     std::optional<std::string> name;
     bool reconnect = true;
 };
@@ -319,7 +432,8 @@ void Describe(CLI::App& app, ChatOptions& options) {
     app.set_help_flag("-h,--help", "show the command line and the commands, and exit");
     app.set_version_flag("--version", "halvex-chat " HALVEX_VERSION, "print the version and exit");
     app.add_option("HOST", options.host, "the server (default 127.0.0.1)")->type_name("");
-    app.add_option("PORT", options.port, "its port (default 6112)")
+    app.add_option("PORT", options.port,
+                   "its port (default " + std::to_string(hNet::ChatPort) + ")")
         ->type_name("")
         ->check(CLI::Range(1, 65535).description(""));
     app.add_option_function<std::string>(

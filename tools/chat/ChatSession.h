@@ -7,6 +7,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ChatConsole.h"
@@ -20,10 +21,13 @@ class ChatSession {
   public:
     ChatSession(hNet::FramedClient& client, ChatConsole& console);
 
-    // Sends the name to the server and prefixes every later line with it.
+    // Asks the server for the name. Lines go with the last name the server took, and are
+    // read only once it has answered; a name asked for while disconnected, or while the
+    // server has yet to answer an earlier one, is asked for next.
     void SetName(std::string newName);
     // From now on a lost connection is made again to host:port, after 1 s and then up to
-    // 8 s between tries, instead of ending the session; the name is sent again.
+    // 8 s between tries, instead of ending the session; the name the server took is sent
+    // again.
     void ReconnectTo(std::string host, std::uint16_t port);
     // Waits at most timeoutMs for input or for the server, then handles all that came.
     void Turn(int timeoutMs);
@@ -33,6 +37,14 @@ class ChatSession {
 
   private:
     using Clock = std::chrono::steady_clock;
+
+    // An arrival or departure notice, kept back a moment in case the list that follows
+    // tells who it was.
+    struct HeldNotice {
+        std::string text;
+        bool departure = false;
+        Clock::time_point until;
+    };
 
     // What a turn's wait found ready.
     struct Readiness {
@@ -50,18 +62,30 @@ class ChatSession {
     void TryReconnect();
     bool HandleLine(std::string line);
     void SendChat(const std::string& line);
+    void AskName(std::string wanted);
+    void NameAnswered();
+    void AskNextName();
     void ShowPacket(hNet::Packet& packet);
+    void TakeChatMessage(const std::string& text);
+    void NameRefused(std::string_view reason);
+    void ShowHeldNotice();
     void TakeUserList(const std::string& body);
+    void ShowFirstList();
     void ShowUsers();
     void Finish(int status);
 
     hNet::FramedClient& client;
     ChatConsole& console;
 
-    std::string name;
-    std::optional<UserNames> userList;  // as last received
+    std::string name;                      // as the server last took it
+    std::optional<std::string> askedName;  // sent, and not answered yet
+    std::optional<std::string> nextName;   // to ask for once the server can answer it
+    std::optional<UserNames> userList;     // as last received on this connection
+    // The connection's first list waits while a name is asked for, to show with it.
+    bool listShown = false;
     // Whether the server announced a departure since that list came.
     bool departureAnnounced = false;
+    std::optional<HeldNotice> heldNotice;
     bool inputOpen = true;
     // After the end of input the session stays until the server has relayed the last
     // line back, so that piped sessions show what they said.

@@ -2,7 +2,7 @@
 
 #include "ChatConsole.h"
 #include "ConsoleInput.h"
-#include "FramedClient.h"
+#include "WireFormat.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include <poll.h>
 #include <readline/history.h>
@@ -13,6 +14,7 @@
 
 #include "ChatConsole.h"
 #include "ConsoleInput.h"
+#include "VisibleText.h"
 
 extern "C" {
 // Readline's record of the screen column where it left the cursor (its private
@@ -82,6 +84,7 @@ class ReadlineConsole : public ChatConsole {
         rl_change_environment = 0;
         rl_prep_term_function = PrepareTerminal;
         rl_getc_function = NextKey;
+        rl_attempted_completion_function = CompleteName;
         rl_initialize();
         // One screen row for the typed line, scrolled sideways when it is longer, so that a
         // resize cannot leave it spread over rows that are no longer where readline thinks.
@@ -135,6 +138,17 @@ class ReadlineConsole : public ChatConsole {
 
     void Retype(const std::string& line) override {
         retyped += (retyped.empty() ? "" : "\n") + line;
+    }
+
+    // A name that shows otherwise than it is (a control character, a bidirectional
+    // control) is not offered: completing it would put those characters into the line.
+    void OfferNames(const std::vector<std::string>& names) override {
+        offered.clear();
+        for (const std::string& name : names) {
+            if (!name.empty() && VisibleText(name) == name) {
+                offered.push_back(name);
+            }
+        }
     }
 
   protected:
@@ -238,6 +252,28 @@ class ReadlineConsole : public ChatConsole {
         return WSAPoll(&wait, 1, 0) > 0;
     }
 
+    // Tab completes the names of those online, never file names.
+    static char** CompleteName(const char* text, int /*start*/, int /*end*/) {
+        rl_attempted_completion_over = 1;
+        return rl_completion_matches(text, NextNameMatch);
+    }
+
+    // Readline's generator: each offered name that begins with the text, one per call.
+    static char* NextNameMatch(const char* text, int state) {
+        static std::size_t next = 0;
+        if (state == 0) {
+            next = 0;
+        }
+        const std::vector<std::string>& names = active->offered;
+        while (next < names.size()) {
+            const std::string& name = names[next++];
+            if (name.rfind(text, 0) == 0) {
+                return strdup(name.c_str());
+            }
+        }
+        return nullptr;
+    }
+
     // Bound to Return: keeps the line and clears it from the screen, then takes it as an
     // empty one, after which readline writes no line feed (rl_erase_empty_line).
     static int TakeLine(int count, int key) {
@@ -310,6 +346,7 @@ class ReadlineConsole : public ChatConsole {
     std::string taken;
     std::string retyped;    // lines not sent, to put back once readline is done with keys
     std::string earlyKeys;  // read while waiting for the terminal's report
+    std::vector<std::string> offered;  // names for Tab to complete
     const LineHandler* onLine = nullptr;
 };
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "ConsoleText.h"
+#include "CaretNotation.h"
 
 namespace {
 

@@ -12,11 +12,9 @@
 #include "Packet.h"
 #include "PacketQueue.h"
 #include "Socket.h"
+#include "WireFormat.h"
 
 namespace hNet {
-
-// The longest text or name one packet carries: the body less its type code and length field.
-inline constexpr std::uint32_t MaxTextBytes = MaxPacketSize - 2 - 4;
 
 struct ConnectOptions {
     // The address to connect from; empty leaves it to the system.

@@ -1,4 +1,4 @@
-#include "ConsoleText.h"
+#include "CaretNotation.h"
 
 #include <sstream>
 
