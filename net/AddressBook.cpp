@@ -38,9 +38,6 @@ AddressKey AddressKeyOf(const Endpoint& endpoint) {
 }
 
 AddressBook::Address& AddressBook::Find(const Endpoint& endpoint, std::int64_t nowMs) {
-    if (addresses.size() >= forgetAt) {
-        Forget(nowMs);
-    }
     Address& address = addresses[AddressKeyOf(endpoint)];
     Refill(address, nowMs);
     return address;
@@ -76,14 +73,19 @@ void AddressBook::Refill(Address& address, std::int64_t nowMs) const {
         std::min(address.connectMillis + elapsed * ConnectsPerSecond, BurstConnects * 1000);
 }
 
-void AddressBook::Forget(std::int64_t nowMs) {
+void AddressBook::Sweep(std::int64_t nowMs) {
+    if (nowMs < nextSweepMs) {
+        return;
+    }
+    nextSweepMs = nowMs + FullRefillMs;
     for (auto it = addresses.begin(); it != addresses.end();) {
         Refill(it->second, nowMs);
         const bool idle =
             it->second.connections == 0 && it->second.connectMillis == BurstConnects * 1000;
         it = idle ? addresses.erase(it) : std::next(it);
     }
-    forgetAt = std::max<std::size_t>(64, 2 * addresses.size());
+    // After a crowd has gone, its table's size would stay.
+    addresses.rehash(0);
 }
 
 }  // namespace hNet

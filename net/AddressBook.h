@@ -43,6 +43,11 @@ class AddressBook {
     std::shared_ptr<ReceiveBudget> Join(const Endpoint& endpoint, std::int64_t nowMs);
     // A connection that joined has gone.
     void Leave(const Endpoint& endpoint);
+    // Forgets the addresses with no connection whose burst has refilled: they would be
+    // made again just the same. Does something at most once in the time a burst takes to
+    // refill, so that the book holds the addresses with connections and those that
+    // connected in the last two such times, whatever comes and goes.
+    void Sweep(std::int64_t nowMs);
     // Addresses known, with connections or with new ones too recent to forget.
     std::size_t Size() const { return addresses.size(); }
 
@@ -63,13 +68,9 @@ class AddressBook {
 
     Address& Find(const Endpoint& endpoint, std::int64_t nowMs);
     void Refill(Address& address, std::int64_t nowMs) const;
-    // Drops the addresses with no connection whose burst has refilled: they would be made
-    // again just the same. Runs when the book has doubled since the last time, so that it
-    // costs little per connect and the book stays within twice what it must remember.
-    void Forget(std::int64_t nowMs);
 
     std::unordered_map<AddressKey, Address, KeyHash> addresses;
-    std::size_t forgetAt = 64;
+    std::int64_t nextSweepMs = 0;
 };
 
 }  // namespace hNet

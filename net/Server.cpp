@@ -114,6 +114,7 @@ void Server::Frame() {
     turnMs = clock();
     ResumeRefilledReaders();
     CloseLateFrames();
+    addresses.Sweep(turnMs);
     // Only an append fills an empty queue, and the send step drops write interest only
     // with the queue empty: with no append since the last pass, this one would change
     // nothing.

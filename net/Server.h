@@ -81,6 +81,8 @@ class Server {
     // In order of acceptance; connection k owns entry k + FirstConnectionEntry() of both
     // descriptor arrays, behind the listening sockets.
     std::vector<Connection> connections;
+    // The connections from each address, and what they share.
+    AddressBook addresses;
     std::vector<WSAPOLLFD> masterFds;
     std::vector<WSAPOLLFD> workingFds;
 
@@ -134,7 +136,6 @@ class Server {
     std::size_t pausedReaders = 0;
     std::int64_t nextResumeMs = 0;
     AppendCounts appends;
-    AddressBook addresses;
     // How many connections have a frame under way, and the earliest deadline among them.
     std::size_t framesUnderWay = 0;
     std::int64_t nextFrameDeadlineMs = 0;

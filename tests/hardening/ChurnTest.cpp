@@ -146,7 +146,9 @@ class OrderlyClient : public Client {
   public:
     OrderlyClient(World& world, int id) : id(id) {
         std::string error;
-        if (!client.Connect(world.host, world.port, error)) {
+        hNet::ConnectOptions person;
+        person.sourceAddress = support::NextPersonAddress();
+        if (!client.Connect(world.host, world.port, error, person)) {
             world.Fail("connect: " + error);
             state = State::Done;
             return;
@@ -323,6 +325,7 @@ class RawClient : public Client {
             // A small window makes the server's queue for it grow soon.
             support::SetBuffer(socket, SO_RCVBUF, 4096);
         }
+        socket.Bind(hNet::Endpoint(support::NextPersonAddress().c_str(), 0));
         if (socket.Connect(hNet::Endpoint(world.host.c_str(), world.port)) !=
                 hNet::NetResult::Success ||
             socket.SetBlocking(true) != hNet::NetResult::Success) {
@@ -537,7 +540,9 @@ void WarmUp(ChatServer& server, std::uint16_t port, int crowdSize) {
     for (int i = 0; i < crowdSize; ++i) {
         auto client = std::make_unique<hNet::FramedClient>();
         std::string error;
-        ASSERT_TRUE(client->Connect("127.0.0.1", port, error)) << error;
+        hNet::ConnectOptions person;
+        person.sourceAddress = support::NextPersonAddress();
+        ASSERT_TRUE(client->Connect("127.0.0.1", port, error, person)) << error;
         client->Queue(MakeTextPacket(PacketType::SetUserName, "w" + std::to_string(i)));
         crowd.push_back(std::move(client));
         server.Frame();
@@ -607,6 +612,11 @@ TEST(Churn, LeavesNothingBehindAndDeliversEveryLine) {
     if (world.server != nullptr) {
         support::TurnUntil(
             server, [&] { return server.connections.empty(); }, 10000);
+        // The addresses of the last clients are remembered until their burst refills.
+        const auto forgotten = Clock::now() + std::chrono::seconds(20);
+        support::TurnUntil(
+            server, [&] { return server.addresses.Size() == 0 || Clock::now() > forgotten; },
+            100000);
     }
     Report(config, tally, world, Clock::now() - start);
 
