@@ -6,8 +6,9 @@
 # GNU Readline when it is there; the tools read their command lines with CLI11; the
 # server's WebSocket handshake hashes with Nettle, which CMake finds through pkgconf.
 build_packages=(g++ make cmake libreadline-dev libcli11-dev nettle-dev pkgconf)
-# The tests.
-test_packages=(libgtest-dev libgmock-dev)
+# The tests; iproute2's ip makes the network namespaces of the hardening tests, which
+# skip themselves without it.
+test_packages=(libgtest-dev libgmock-dev iproute2)
 # The browser tests, which skip themselves without these; one of them puts nginx, with a
 # certificate made by openssl, in front of the server. Installing nginx starts Debian's
 # own nginx on port 80, which no test uses.
