@@ -18,7 +18,7 @@ int main() {
         // below what one server can serve.
         hNet::RaiseOpenFileLimit();
         const hNet::Endpoint endpoint("0.0.0.0", hNet::ChatPort);
-        server.ServeWeb(hNet::Endpoint("0.0.0.0", 8080), ChatPage());
+        server.ServeWeb(hNet::Endpoint("0.0.0.0", hNet::WebPort), ChatPage());
         if (server.Initialize(endpoint)) {
             hNet::CatchStopRequests();
             while (!hNet::StopRequested()) {

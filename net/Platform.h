@@ -73,6 +73,14 @@ namespace hNet {
 // The most slices one gathered send takes; slices past it are not sent.
 inline constexpr std::size_t MaxIoSlices = 64;
 
+// A slice of the bytes, whatever order the platform keeps its two fields in.
+inline IoSlice SliceOf(const char* data, std::size_t size) {
+    IoSlice slice{};
+    slice.data = data;
+    slice.size = static_cast<decltype(slice.size)>(size);
+    return slice;
+}
+
 // Sends the slices, in order, as one stretch of the stream with one system call. The
 // number of bytes the socket took, which may end inside any slice, or SOCKET_ERROR.
 long SendGather(SOCKET handle, const IoSlice* slices, std::size_t count);

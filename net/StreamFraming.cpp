@@ -1,5 +1,6 @@
 #include "StreamFraming.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -75,6 +76,14 @@ ReceiveResult CommitReceived(PacketQueue& incoming, const char* receiveBuffer,
     incoming.currentPacketSize = 0;
     FinishField(incoming, PacketQueueTask::ProcessPacketSize);
     return ReceiveResult::Progress;
+}
+
+ReceiveResult TakeReceived(PacketQueue& incoming, char* receiveBuffer, const char* data,
+                           std::size_t size, std::uint32_t& taken) {
+    const FieldWindow window = NextReceiveWindow(incoming, receiveBuffer);
+    taken = static_cast<std::uint32_t>(std::min<std::size_t>(window.length, size));
+    std::memcpy(window.data, data, taken);
+    return CommitReceived(incoming, receiveBuffer, taken);
 }
 
 ReceiveResult ReceiveField(SOCKET handle, PacketQueue& incoming, char* receiveBuffer,

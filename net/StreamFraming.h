@@ -41,6 +41,11 @@ FieldWindow NextReceiveWindow(PacketQueue& incoming, char* receiveBuffer);
 // body is complete. Pure bookkeeping, usable without a socket.
 ReceiveResult CommitReceived(PacketQueue& incoming, const char* receiveBuffer, std::uint32_t count);
 
+// For bytes already read into memory: copies as many of the `size` bytes at `data` as the
+// current field lacks into its window and commits them; `taken` is how many.
+ReceiveResult TakeReceived(PacketQueue& incoming, char* receiveBuffer, const char* data,
+                           std::size_t size, std::uint32_t& taken);
+
 // One recv of at most the rest of the current field; `received` is how many bytes it took.
 ReceiveResult ReceiveField(SOCKET handle, PacketQueue& incoming, char* receiveBuffer,
                            std::uint32_t& received);

@@ -115,10 +115,7 @@ bool SendPendingControl(SOCKET handle, WebSocketState& state) {
     if (state.pendingControl.empty()) {
         return true;
     }
-    // By name: the two systems lay the fields out in different orders.
-    IoSlice slice;
-    slice.data = state.pendingControl.data();
-    slice.size = static_cast<decltype(slice.size)>(state.pendingControl.size());
+    const IoSlice slice = SliceOf(state.pendingControl.data(), state.pendingControl.size());
     const long sent = SendGather(handle, &slice, 1);
     if (sent > 0) {
         state.pendingControl.erase(0, static_cast<std::size_t>(sent));

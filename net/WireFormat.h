@@ -25,5 +25,7 @@ inline constexpr char NameTooLongRefusal[] = "User name refused: a name is at mo
 
 // The port the server listens on and the clients connect to.
 inline constexpr std::uint16_t ChatPort = 6112;
+// The port it serves browsers on: the page, and the chat through WebSockets.
+inline constexpr std::uint16_t WebPort = 8080;
 
 }  // namespace hNet

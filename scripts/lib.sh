@@ -52,12 +52,23 @@ whole_numbers() {
     done
 }
 
-# The scripts read halvex-bench's JSON lines with jq.
-require_jq() {
-    command -v jq >/dev/null && return 0
-    echo "$(basename "$0"): needs jq (scripts/ensure-packages jq)" >&2
-    exit 2
+# The bench scripts read halvex-bench's JSON lines with jq and plot them with gnuplot:
+# installs them where they are missing.
+ensure_bench_packages() {
+    local here
+    here=$(dirname "${BASH_SOURCE[0]}")
+    # shellcheck source=packages.sh
+    source "$here/packages.sh"
+    "$here/ensure-packages" "${bench_packages[@]}"
 }
+
+# For jq programs: median(f), of f over the elements of an array, nulls left out; null
+# when none is left.
+# shellcheck disable=SC2034 # read by the scripts that source this one
+jq_median='def median(f): map(f | select(. != null)) | sort |
+    if length == 0 then null
+    elif length % 2 == 1 then .[length / 2 | floor]
+    else (.[length / 2 - 1] + .[length / 2]) / 2 end;'
 
 # Port 6112 is shared by everybody on this machine, so the scripts hold
 # /tmp/halvex-port6112.lock the whole time. A caller that already holds it passes it
@@ -91,23 +102,24 @@ check_port() {
 }
 
 # Starts the server, the command after $1 and $2 (a wrapper such as valgrind may come
-# first), and waits at most $2 seconds until its console says it listens. The console
-# up to that line goes to the file $1; the rest, a line per relayed chat line, is read
-# and dropped: in a file it would fill the disk in a long run. Sets `server_pid` to its
-# process id. Fails, showing the console, when the server ends or stays silent first;
-# stop_server ends it all the same.
+# first), and waits at most $2 seconds until its console says it listens: the blank line
+# behind "Listening on port 6112." ends the start-up, the web port's line (or why it has
+# none) included. The console up to there goes to the file $1; the rest, a line per
+# relayed chat line, is read and dropped: in a file it would fill the disk in a long run.
+# Sets `server_pid` to its process id. Fails, showing the console, when the server ends
+# or stays silent first; stop_server ends it all the same.
 start_server() {
     local log=$1 seconds=$2 tries
     shift 2
     : >"$log"
     "$@" </dev/null 9>&- > >(
         exec 9>&-
-        sed -u '/^Listening on port 6112\.$/q' >"$log"
+        sed -u '/^Listening on port 6112\.$/,/^$/!b; /^$/q' >"$log"
         exec cat >/dev/null
     ) 2>&1 &
     server_pid=$!
     for ((tries = 10 * seconds; tries > 0; tries--)); do
-        grep -qxF 'Listening on port 6112.' "$log" && return 0
+        sed -n '/^Listening on port 6112\.$/,/^$/p' "$log" | grep -qx '' && return 0
         kill -0 "$server_pid" 2>/dev/null || break
         sleep 0.1
     done

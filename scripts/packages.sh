@@ -9,6 +9,8 @@ build_packages=(g++ make cmake libreadline-dev libcli11-dev nettle-dev pkgconf)
 # The tests; iproute2's ip makes the network namespaces of the hardening tests, which
 # skip themselves without it.
 test_packages=(libgtest-dev libgmock-dev iproute2)
+# The bench scripts in tools/bench: jq reads halvex-bench's JSON lines, gnuplot plots them.
+bench_packages=(jq gnuplot-nox)
 # The browser tests, which skip themselves without these; one of them puts nginx, with a
 # certificate made by openssl, in front of the server. Installing nginx starts Debian's
 # own nginx on port 80, which no test uses.

@@ -100,6 +100,33 @@ TEST(ServerProcess, RelaysAChatBetweenTwoClients) {
     bob.Close();
 }
 
+// The largest line each way crosses in frames with a 16-bit length.
+TEST(ServerProcess, RelaysBetweenABrowserAndATerminalClient) {
+    PortLock lock;
+    ServerProcess server;
+    ASSERT_TRUE(server.WaitForOutput(StartUp, StartMs)) << server.Errors();
+    hNet::FramedClient browser;
+    hNet::FramedClient terminal;
+    hNet::ConnectOptions web;
+    web.webSocket = true;
+    std::string error;
+    ASSERT_TRUE(browser.Connect("127.0.0.1", 8080, error, web)) << error;
+    EXPECT_THAT(BodyOf(browser.Receive(10000)), HasSubstr("Connection to server successful."))
+        << browser.CloseReason();
+    ASSERT_TRUE(terminal.Connect("127.0.0.1", 6112, error)) << error;
+    EXPECT_THAT(BodyOf(terminal.Receive(10000)), HasSubstr("Connection to server successful."));
+
+    const std::string fromBrowser(hNet::MaxTextBytes, 'b');
+    ASSERT_TRUE(browser.Send(MakeTextPacket(ChatMessage, fromBrowser)));
+    EXPECT_TRUE(Relayed(terminal, fromBrowser));
+    const std::string fromTerminal(hNet::MaxTextBytes, 't');
+    ASSERT_TRUE(terminal.Send(MakeTextPacket(ChatMessage, fromTerminal)));
+    EXPECT_TRUE(Relayed(browser, fromBrowser));
+    EXPECT_TRUE(Relayed(browser, fromTerminal)) << browser.CloseReason();
+    browser.Close();
+    terminal.Close();
+}
+
 // Two clients chat 2,000 lines of 600 bytes and a third sends three of the largest integer
 // arrays, about 1.4 MB of console lines in all, while nobody reads the server's console.
 TEST(ServerProcess, AConsoleThatStopsReadingHoldsUpNobody) {

@@ -1,13 +1,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <thread>
 
 #include "Bench.h"
+#include "ChatPage.h"
 #include "LatencyHistogram.h"
 #include "MyServer.h"
 #include "Probe.h"
@@ -20,13 +23,16 @@ using testing::HasSubstr;
 using testing::StartsWith;
 
 // Serves on its own thread while the benchmark, which blocks, runs on the test's. It
-// relays like the chat server, except for chat line number lineToDrop, if any.
+// relays like the chat server, except for chat line number lineToDrop, if any, and
+// passes each new connection to onConnect.
 class LiveServer {
     support::StreamCapture log{std::cout};
     support::TestServer<MyServer> server;
 
   public:
-    explicit LiveServer(int lineToDrop = 0) {
+    explicit LiveServer(int lineToDrop = 0,
+                        std::function<void(hNet::Connection&)> onConnect = nullptr) {
+        server.onConnect = std::move(onConnect);
         server.onPacket = [this, lineToDrop](std::shared_ptr<hNet::Packet> packet,
                                              hNet::Connection& from) {
             if (packet->GetPacketType() == hNet::PacketType::ChatMessage && ++lines == lineToDrop) {
@@ -45,9 +51,15 @@ class LiveServer {
         thread.join();
     }
 
-    const std::uint16_t port = server.Listen();
+    const std::uint16_t port = ListenOnBothPorts();
+    const std::uint16_t webPort = support::LocalPort(server.webListeningSocket);
 
   private:
+    std::uint16_t ListenOnBothPorts() {
+        server.ServeWeb(hNet::Endpoint("127.0.0.1", 0), ChatPage());
+        return server.Listen();
+    }
+
     int lines = 0;
     std::atomic<bool> stopping{false};
     std::thread thread;
@@ -78,6 +90,41 @@ TEST(Bench, AccountsForEveryLineOfALiveServer) {
     EXPECT_EQ(report.closedClients, 0u);
     EXPECT_TRUE(report.Clean());
     EXPECT_THAT(JsonLine(report), HasSubstr("\"lost\":0,\"out_of_order\":0,"));
+}
+
+TEST(Bench, ConnectsEachClientFromALoopbackAddressOfItsOwn) {
+    std::vector<std::string> addresses;
+    BenchOptions options;
+    options.clients = 251;
+    options.senders = 0;
+    options.durationSeconds = 0.1;
+    {
+        LiveServer server(0, [&addresses](hNet::Connection& connection) {
+            addresses.push_back(connection.endpoint.GetIpString());
+        });
+        options.port = server.port;
+        std::ostringstream progress;
+        ASSERT_EQ(RunBench(options, progress).error, "");
+    }
+    ASSERT_EQ(addresses.size(), 251u);
+    EXPECT_EQ(addresses.front(), "127.0.1.1");
+    EXPECT_EQ(addresses[249], "127.0.1.250");
+    EXPECT_EQ(addresses.back(), "127.0.2.1");
+    std::sort(addresses.begin(), addresses.end());
+    EXPECT_EQ(std::unique(addresses.begin(), addresses.end()), addresses.end());
+}
+
+TEST(Bench, AccountsForEveryLineThroughWebSockets) {
+    LiveServer server;
+    BenchOptions options = ShortRun(server.webPort);
+    options.web = true;
+    std::ostringstream progress;
+    const BenchReport report = RunBench(options, progress);
+    ASSERT_EQ(report.error, "");
+    EXPECT_GT(report.sent, 0u);
+    EXPECT_EQ(report.delivered, 4 * report.sent);
+    EXPECT_TRUE(report.Clean());
+    EXPECT_THAT(JsonLine(report), StartsWith("{\"path\":\"websocket\","));
 }
 
 TEST(Bench, KeepsToAFixedRate) {
@@ -193,6 +240,9 @@ TEST(BenchOptions, RefusesToRunWithoutATimeBound) {
         << problem;
     EXPECT_EQ(parsed.senders, 7);
     EXPECT_EQ(parsed.durationSeconds, 2.5);
+    EXPECT_EQ(parsed.port, 6112);
+    ASSERT_TRUE(ParseBenchOptions({"--web", "--duration", "1"}, parsed, problem)) << problem;
+    EXPECT_EQ(parsed.port, 8080);
 }
 
 TEST(Probe, SurvivesTheRoundTripAndIgnoresOtherTexts) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The end-to-end tests of the Linux build, run against the Windows server: the real
-# halvex-server.exe under Wine on port 6112, talked to by native Linux clients.
+# halvex-server.exe under Wine on ports 6112 and 8080, talked to by native Linux clients,
+# terminal clients and, through WebSockets, browser ones.
 # Usage: tests/windows/e2e.sh [LINUX_BUILD_DIR [WINDOWS_BUILD_DIR]] (default build, build-windows)
 set -euo pipefail
 cd "$(dirname "$0")/../.."

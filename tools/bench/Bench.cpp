@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "BenchWorker.h"
+#include "Endpoint.h"
 #include "ProcessStats.h"
 
 namespace {
@@ -68,6 +69,19 @@ std::optional<double> ServerCpuPercent(const std::optional<ProcessStats>& from,
     return 100.0 * (to->cpuSeconds - from->cpuSeconds) / seconds;
 }
 
+// Whether clients can each connect from an address of their own: only on IPv4's loopback
+// network, where every 127.x.y.z is this machine. IPv6 has one loopback address.
+bool SpreadsOverLoopback(const std::string& host) {
+    const hNet::Endpoint server(host.c_str(), 0);
+    return server.GetIpVersion() == hNet::IpVersion::IPv4 && hNet::IsLoopback(server);
+}
+
+// Client i connects from 127.0.(1 + i / 250).(1 + i % 250), so that the server sees as many
+// people as clients rather than one address with them all, and 127.0.0.1 stays free.
+std::string SourceAddress(std::size_t client) {
+    return "127.0." + std::to_string(1 + client / 250) + "." + std::to_string(1 + client % 250);
+}
+
 // Empty when the open-file limit leaves room for the clients or cannot be read.
 std::string CheckOpenFileLimit(int clients) {
     const auto limit = OpenFileLimit();
@@ -88,7 +102,8 @@ class BenchRun {
         : options(options),
           progress(progress),
           report(report),
-          clients(static_cast<std::size_t>(options.clients)) {
+          clients(static_cast<std::size_t>(options.clients)),
+          spread(SpreadsOverLoopback(options.host)) {
         control.run = std::random_device()();
     }
     ~BenchRun() { Stop(); }
@@ -119,6 +134,7 @@ class BenchRun {
     std::ostream& progress;
     BenchReport& report;
     std::vector<BenchClient> clients;
+    const bool spread;  // each client from a loopback address of its own
     Control control;
     std::vector<std::unique_ptr<Worker>> workers;
     std::vector<std::thread> threads;
@@ -139,7 +155,11 @@ bool BenchRun::Admit() {
     }
     const double bound = AdmissionBoundSeconds(options.clients);
     progress << "Connecting " << options.clients << " clients to " << options.host << ":"
-             << options.port << "; admission may take up to " << bound << " s." << std::endl;
+             << options.port << (options.web ? " through WebSocket" : "");
+    if (spread) {
+        progress << " from " << SourceAddress(0) << " to " << SourceAddress(clients.size() - 1);
+    }
+    progress << "; admission may take up to " << bound << " s." << std::endl;
     StartWorkers();
     const std::clock_t cpuAtStart = std::clock();
     const auto start = Clock::now();
@@ -179,16 +199,22 @@ std::string BenchRun::ConnectAll(Clock::time_point deadline) {
     auto nextReport = start + AdmissionProgressInterval;
     const int greetingMs =
         static_cast<int>(1000 * (GreetingBaseSeconds + GreetingSecondsPerClient * options.clients));
+    hNet::ConnectOptions connectOptions;
+    connectOptions.webSocket = options.web;
     for (std::size_t i = 0; i < clients.size(); ++i) {
+        hNet::FramedClient& connection = clients[i].connection;
+        connectOptions.sourceAddress = spread ? SourceAddress(i) : "";
         std::string reason;
-        if (!clients[i].connection.Connect(options.host, options.port, reason)) {
+        if (!connection.Connect(options.host, options.port, reason, connectOptions)) {
             return "cannot connect client " + std::to_string(i + 1) + " to " + options.host + ":" +
                    std::to_string(options.port) + ": " + reason;
         }
         for (int greeting = 0; greeting < GreetingPackets; ++greeting) {
-            if (!clients[i].connection.Receive(std::min(greetingMs, RemainingMs(deadline)))) {
+            if (!connection.Receive(std::min(greetingMs, RemainingMs(deadline)))) {
                 return "client " + std::to_string(i + 1) + " was not greeted by the server" +
-                       (Clock::now() >= deadline ? " before the admission bound" : "");
+                       (!connection.IsOpen()       ? ": " + connection.CloseReason()
+                        : Clock::now() >= deadline ? " before the admission bound"
+                                                   : "");
             }
         }
         clients[i].sender = static_cast<int>(i) < options.senders ? static_cast<int>(i) : -1;

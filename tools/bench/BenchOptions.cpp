@@ -26,6 +26,7 @@ constexpr const char* About =
 struct Given {
     int room = 0;
     CLI::Option* senders = nullptr;
+    CLI::Option* port = nullptr;
 };
 
 // The options that say who sends what, and how fast.
@@ -76,12 +77,18 @@ void Describe(CLI::App& app, BenchOptions& options, Given& given) {
                    "how long to measure, above 0 and at most 3600 (required)")
         ->option_text("SECONDS")
         ->required();
-    app.add_option("--host", options.host, "server to connect to (default 127.0.0.1)")
+    app.add_option("--host", options.host,
+                   "server to connect to (default 127.0.0.1); on 127.x.y.z,\n"
+                   "client i connects from 127.0.(1 + i / 250).(1 + i % 250)")
         ->option_text("HOST");
-    app.add_option("--port", options.port,
-                   "its port (default " + std::to_string(hNet::ChatPort) + ")")
-        ->option_text("PORT")
-        ->check(CLI::Range(1, 65535));
+    given.port = app.add_option("--port", options.port,
+                                "its port (default " + std::to_string(hNet::ChatPort) + ", " +
+                                    std::to_string(hNet::WebPort) + " with --web)")
+                     ->option_text("PORT")
+                     ->check(CLI::Range(1, 65535));
+    app.add_flag("--web", options.web,
+                 "connect through the web port as browsers do: every\n"
+                 "packet inside a WebSocket message");
     DescribeWorkload(app, options, given);
     app.add_option("--threads", options.threads, "threads that run the clients (default 1)")
         ->option_text("T")
@@ -143,6 +150,9 @@ bool ParseBenchOptions(const std::vector<std::string>& args, BenchOptions& optio
     } catch (const CLI::ParseError& error) {
         problem = error.what();
         return false;
+    }
+    if (options.web && given.port->count() == 0) {
+        options.port = hNet::WebPort;
     }
     if (given.room > 0) {
         options.clients = options.senders = given.room;

@@ -10,6 +10,8 @@
 struct BenchOptions {
     std::string host = "127.0.0.1";
     std::uint16_t port = hNet::ChatPort;
+    // Through the web port, as browsers: every client speaks WebSocket.
+    bool web = false;
     // 0 measures the server alone: the floor under every idle figure.
     int clients = 10;
     int senders = 10;

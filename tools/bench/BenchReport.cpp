@@ -15,8 +15,8 @@ std::string Workload(const BenchOptions& options) {
         text << "the server alone, " << options.durationSeconds << " s";
         return text.str();
     }
-    text << options.clients << " clients, " << options.senders << " senders, " << options.textBytes
-         << "-byte texts, ";
+    text << options.clients << (options.web ? " clients through WebSocket, " : " clients, ")
+         << options.senders << " senders, " << options.textBytes << "-byte texts, ";
     if (options.senders == 0) {
         text << "idle";
     } else if (options.rate > 0) {
@@ -101,7 +101,8 @@ std::string JsonLine(const BenchReport& report) {
     const LatencyHistogram& latency = report.latency;
     std::ostringstream json;
     json << std::fixed << std::setprecision(1);
-    json << "{\"clients\":" << options.clients << ",\"senders\":" << options.senders
+    json << "{\"path\":\"" << (options.web ? "websocket" : "tcp")
+         << "\",\"clients\":" << options.clients << ",\"senders\":" << options.senders
          << ",\"text_bytes\":" << options.textBytes << ",\"mode\":\""
          << (options.senders == 0 ? "idle"
              : options.rate > 0   ? "rate"

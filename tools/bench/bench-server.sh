@@ -5,7 +5,8 @@
 #   tools/bench/bench-server.sh HALVEX-BENCH-OPTIONS
 #
 # With --clients 0 --duration SECONDS halvex-bench measures the server alone: the floor
-# that every idle figure is measured against.
+# that every idle figure is measured against. The server listens for browsers on port
+# 8080 as well, so --web measures their path.
 # HALVEX_BUILD names the build directory (default build); HALVEX_SERVER the server binary
 # (default: the one in that build).
 # Run it under the port's lock: flock /tmp/halvex-port6112.lock tools/bench/bench-server.sh ...

@@ -36,7 +36,7 @@ done
 for binary in "${binaries[@]}"; do
     [ -x "$binary" ] || { echo "compare.sh: not an executable: $binary" >&2; exit 2; }
 done
-require_jq
+ensure_bench_packages
 out=${out:-$(mktemp -d /tmp/halvex-compare.XXXXXX)}
 mkdir -p "$out"
 
@@ -90,11 +90,7 @@ for name in "${names[@]}"; do
     for kind in floor bench; do
         files=("$out/$name"-*-"$kind".out)
         [ -e "${files[0]}" ] || continue
-        grep -h '^{' "${files[@]}" | jq -rs --arg name "$name" --arg kind "$kind" '
-            def median(f): map(f | select(. != null)) | sort |
-                if length == 0 then null
-                elif length % 2 == 1 then .[length / 2 | floor]
-                else (.[length / 2 - 1] + .[length / 2]) / 2 end;
+        grep -h '^{' "${files[@]}" | jq -rs --arg name "$name" --arg kind "$kind" "$jq_median"'
             if $kind == "floor" then
                 "\($name | . + " " * (10 - length))  floor: server \(median(.server_cpu_pct))% of one core"
             else

@@ -26,7 +26,7 @@ whole_numbers from max p99_ms runs run_timeout
 if [ "$from" -lt 1 ] || [ "$max" -lt "$from" ] || [ "$runs" -lt 1 ] || [ "$runs" -gt 30 ]; then
     usage
 fi
-require_jq
+ensure_bench_packages
 outputs=$(mktemp -d)
 trap 'rm -rf "$outputs"' EXIT
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 
 #include "Endpoint.h"
 #include "StreamFraming.h"
@@ -29,19 +28,49 @@ int RemainingMs(Clock::time_point deadline) {
 
 }  // namespace
 
-bool FramedClient::Connect(const std::string& host, std::uint16_t port, std::string& error) {
+bool FramedClient::Connect(const std::string& host, std::uint16_t port, std::string& error,
+                           const ConnectOptions& options) {
+    for (const std::string& field : options.headerFields) {
+        if (field.find_first_of("\r\n") != std::string::npos) {
+            error = "a header field cannot hold a line break";
+            return false;
+        }
+    }
     const Endpoint endpoint(host.c_str(), port);
     if (endpoint.GetIpVersion() == IpVersion::Unknown) {
         error = "unknown host";
         return false;
     }
     socket = Socket(endpoint.GetIpVersion());
-    if (socket.Create() != NetResult::Success || socket.Connect(endpoint) != NetResult::Success) {
-        error = LastSocketErrorText();
+    std::string bindError;
+    if (socket.Create() != NetResult::Success ||
+        !BindSource(options.sourceAddress, endpoint.GetIpVersion(), bindError) ||
+        socket.Connect(endpoint) != NetResult::Success) {
+        error = bindError.empty() ? LastSocketErrorText() : bindError;
         socket.Close();
         return false;
     }
     closeReason.clear();
+    webSocket.reset();
+    if (options.webSocket) {
+        webSocket.emplace(host, port, options.headerFields);
+        // A fresh socket's buffer takes the whole request at once.
+        SendPending();
+    }
+    return true;
+}
+
+bool FramedClient::BindSource(const std::string& address, IpVersion version, std::string& error) {
+    if (address.empty()) {
+        return true;
+    }
+    const Endpoint source(address.c_str(), 0);
+    if (source.GetIpVersion() != version || socket.Bind(source) != NetResult::Success) {
+        error = "cannot connect from " + address + ": " +
+                (source.GetIpVersion() != version ? "not an address of the server's family"
+                                                  : LastSocketErrorText());
+        return false;
+    }
     return true;
 }
 
@@ -50,6 +79,7 @@ void FramedClient::Close() {
     incoming = PacketQueue();
     outgoing = PacketQueue();
     readStart = readEnd = 0;
+    webSocket.reset();
 }
 
 void FramedClient::Fail(std::string reason) {
@@ -60,19 +90,33 @@ void FramedClient::Fail(std::string reason) {
 void FramedClient::Queue(std::shared_ptr<Packet> packet) {
     Stage(std::move(packet));
     if (IsOpen()) {
-        SendQueued(socket.GetHandle(), outgoing);
+        SendPending();
     }
 }
 
 bool FramedClient::Flush(int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (IsOpen() && !SendQueued(socket.GetHandle(), outgoing)) {
+    while (IsOpen() && !SendPending()) {
+        // Packets queued during the upgrade wait for its answer, which is read here.
+        const bool awaitingAnswer = webSocket && webSocket->AwaitsAnswer(outgoing);
         const int left = RemainingMs(deadline);
-        if (left == 0 || !WaitFor(socket.GetHandle(), POLLWRNORM, left)) {
+        if (left == 0 ||
+            !WaitFor(socket.GetHandle(), awaitingAnswer ? POLLRDNORM : POLLWRNORM, left)) {
             return false;
+        }
+        if (awaitingAnswer) {
+            ReadReady();
+            while (IsOpen() && readStart < readEnd && !webSocket->Upgraded()) {
+                TakeNextPart();
+            }
         }
     }
     return IsOpen();
+}
+
+bool FramedClient::SendPending() {
+    return webSocket ? webSocket->Send(socket.GetHandle(), outgoing)
+                     : SendQueued(socket.GetHandle(), outgoing);
 }
 
 bool FramedClient::Send(std::shared_ptr<Packet> packet, int timeoutMs) {
@@ -100,15 +144,7 @@ std::shared_ptr<Packet> FramedClient::Receive(int timeoutMs) {
 // Feeds buffered bytes through the framing until a packet is complete or the bytes run out.
 std::shared_ptr<Packet> FramedClient::TakeBuffered() {
     while (!incoming.HasPending() && readStart < readEnd && IsOpen()) {
-        const FieldWindow window = NextReceiveWindow(incoming, body.data());
-        const auto count =
-            static_cast<std::uint32_t>(std::min<std::size_t>(window.length, readEnd - readStart));
-        std::memcpy(window.data, readBuffer.data() + readStart, count);
-        readStart += count;
-        const ReceiveResult result = CommitReceived(incoming, body.data(), count);
-        if (result == ReceiveResult::TooLarge || result == ReceiveResult::TooSmall) {
-            Fail("the server sent a malformed frame");
-        }
+        TakeNextPart();
     }
     if (!incoming.HasPending()) {
         return nullptr;
@@ -116,6 +152,27 @@ std::shared_ptr<Packet> FramedClient::TakeBuffered() {
     auto packet = incoming.Front();
     incoming.Pop();
     return packet;
+}
+
+void FramedClient::TakeNextPart() {
+    const char* data = readBuffer.data() + readStart;
+    const std::size_t size = readEnd - readStart;
+    if (!webSocket) {
+        std::uint32_t taken = 0;
+        const ReceiveResult result = TakeReceived(incoming, body.data(), data, size, taken);
+        readStart += taken;
+        if (result == ReceiveResult::TooLarge || result == ReceiveResult::TooSmall) {
+            Fail("the server sent a malformed frame");
+        }
+        return;
+    }
+    readStart += webSocket->Take(data, size, incoming, body.data());
+    if (webSocket->SendDue()) {
+        SendPending();
+    }
+    if (!webSocket->EndReason().empty()) {
+        Fail(webSocket->EndReason());
+    }
 }
 
 // One bulk read without waiting; false when nothing came.

@@ -4,9 +4,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ClientWebSocket.h"
 #include "Packet.h"
 #include "PacketQueue.h"
 #include "Socket.h"
@@ -14,13 +16,26 @@
 
 namespace hNet {
 
+struct ConnectOptions {
+    // The address to connect from; empty leaves it to the system.
+    std::string sourceAddress;
+    // Connect as a browser does, to the web port: the packets then travel inside a WebSocket.
+    bool webSocket = false;
+    // More fields for the upgrade request, "Name: value" each, such as X-Forwarded-For.
+    std::vector<std::string> headerFields;
+};
+
 // The client side of the stream framing, shared by every program and test that talks
 // to the server. Reads in bulk and cuts the bytes into packets with the server's own
 // framing code.
 class FramedClient {
   public:
-    // On failure `error` says why, in words for a person.
-    bool Connect(const std::string& host, std::uint16_t port, std::string& error);
+    // On failure `error` says why, in words for a person. Through a WebSocket it returns
+    // once the upgrade request is sent: the server's answer is checked as it is read, and a
+    // refusal closes the connection with the reason in CloseReason. Packets queued
+    // meanwhile go once the upgrade is accepted.
+    bool Connect(const std::string& host, std::uint16_t port, std::string& error,
+                 const ConnectOptions& options = {});
     void Close();
     bool IsOpen() const { return socket.GetHandle() != INVALID_SOCKET; }
     SOCKET Handle() const { return socket.GetHandle(); }
@@ -35,7 +50,9 @@ class FramedClient {
     bool Flush(int timeoutMs);
     // Queue and Flush in one; false when the packet could not be sent in time.
     bool Send(std::shared_ptr<Packet> packet, int timeoutMs = 5000);
-    bool HasUnsent() const { return outgoing.HasPending(); }
+    bool HasUnsent() const {
+        return webSocket ? webSocket->HasUnsent(outgoing) : outgoing.HasPending();
+    }
 
     // The next packet from the server, waiting at most timeoutMs; null on time-out or
     // when the connection has ended (see IsOpen).
@@ -54,10 +71,18 @@ class FramedClient {
     std::shared_ptr<Packet> TakeBuffered();
 
   private:
+    bool BindSource(const std::string& address, IpVersion version, std::string& error);
+    // Sends what the socket takes now; true when nothing is left queued.
+    bool SendPending();
     bool ReadAvailable();
+    // Takes the next part of what has been read: a field of the stream framing, or through
+    // a WebSocket, a frame's head or payload or the upgrade's answer.
+    void TakeNextPart();
     void Fail(std::string reason);
 
     Socket socket;
+    // Set while the connection is a WebSocket.
+    std::optional<ClientWebSocket> webSocket;
     PacketQueue incoming;
     PacketQueue outgoing;
     std::array<char, MaxPacketSize> body{};
