@@ -13,7 +13,7 @@ set(halvex_programs halvex-server halvex-chat-client halvex-bench)
 set(CPACK_PACKAGE_NAME halvex)
 set(CPACK_PACKAGE_VENDOR "The Halvex developers")
 set(CPACK_PACKAGE_CONTACT "Halvex developers <halvex@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small console chat server for TCP clients")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small chat server for terminals and browsers")
 set(CPACK_OUTPUT_FILE_PREFIX "${HALVEX_PACKAGE_DIR}")
 set(CPACK_STRIP_FILES ON)
 

@@ -139,9 +139,9 @@ class Processes:
 def start_server(processes, path, log):
     server = processes.start(log, [path], stdin=subprocess.DEVNULL)
     wait_until(lambda: "Listening for browsers on port 8080." in processes.log(log) or
-               "Failed" in processes.log(log) or server.poll() is not None,
+               "Failed to listen" in processes.log(log) or server.poll() is not None,
                "the server to listen for browsers")
-    if server.poll() is not None or "Failed" in processes.log(log):
+    if server.poll() is not None or "Failed to listen" in processes.log(log):
         raise AssertionError("the server did not start:\n" + processes.log(log))
     return server
 
