@@ -82,7 +82,7 @@ const char* ChatRoom::Rename(Connection& member, std::string newName) {
     userNames.push_back(std::move(newName));
     // Every reader gets the new list, so the renamer pays for it as for a line it sent:
     // otherwise renames would push a list to everyone faster than the budget lets lines go.
-    member.budget.Charge(static_cast<std::int64_t>(BroadcastUserList()), 0);
+    member.budget->Charge(static_cast<std::int64_t>(BroadcastUserList()), 0);
     return nullptr;
 }
 
@@ -103,9 +103,12 @@ const char* ChatRoom::NameRefusal(const std::string& newName,
     return nullptr;
 }
 
+std::shared_ptr<Packet> ServerNotice(const std::string& text) {
+    return MakeTextPacket(PacketType::ChatMessage, GetTimestamp() + " [SERVER]: " + text);
+}
+
 void ChatRoom::Notify(Connection& member, const std::string& text) {
-    member.outgoing.Append(
-        MakeTextPacket(PacketType::ChatMessage, GetTimestamp() + " [SERVER]: " + text));
+    member.outgoing.Append(ServerNotice(text));
 }
 
 std::size_t ChatRoom::BroadcastUserList() {

@@ -10,6 +10,9 @@
 #include "Connection.h"
 #include "Packet.h"
 
+// A notice of the server's: the time of day, " [SERVER]: " and the text.
+std::shared_ptr<hNet::Packet> ServerNotice(const std::string& text);
+
 // The people connected to the chat: greets newcomers, tells the others when someone
 // arrives or leaves, relays every line to everyone and keeps the ordered list of names.
 // It answers only by appending packets to its members' outgoing queues.

@@ -52,6 +52,10 @@ bool MyServer::ProcessPacket(std::shared_ptr<Packet> packet, Connection& connect
     }
 }
 
+std::shared_ptr<Packet> MyServer::RefusalNotice(const std::string& text) {
+    return ServerNotice(text);
+}
+
 // Each value's line is written before the next value is read, so a body cut short still
 // shows what it held.
 void MyServer::PrintIntegerArray(Packet& packet) {

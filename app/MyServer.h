@@ -14,6 +14,7 @@ class MyServer : public hNet::Server {
     void OnConnect(hNet::Connection& newConnection) override;
     void OnDisconnect(hNet::Connection& lostConnection, std::string reason) override;
     bool ProcessPacket(std::shared_ptr<hNet::Packet> packet, hNet::Connection& connection) override;
+    std::shared_ptr<hNet::Packet> RefusalNotice(const std::string& text) override;
 
     const std::vector<std::string>& UserNames() const { return room.UserNames(); }
 

@@ -5,9 +5,6 @@
 namespace hNet {
 
 Connection::Connection(Socket socket, Endpoint endpoint)
-    : socket(socket),
-      endpoint(std::move(endpoint)),
-      description("[" + this->endpoint.GetIpString() + ":" +
-                  std::to_string(this->endpoint.GetPort()) + "]") {}
+    : socket(socket), endpoint(std::move(endpoint)), description(Describe(this->endpoint)) {}
 
 }  // namespace hNet

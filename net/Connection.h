@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -30,12 +31,15 @@ class Connection {
     // "[ip:port]", the client's name in console lines.
     std::string description;
     std::string userName;
-    // What the client may still send; its socket is not read while the budget is spent.
-    ReceiveBudget budget;
+    // What the client may still send, shared with every connection from its address; its
+    // socket is not read while the budget is spent.
+    std::shared_ptr<ReceiveBudget> budget = std::make_shared<ReceiveBudget>();
     bool readingPaused = false;
     // While reading is paused: when the budget will have refilled.
     std::int64_t resumeReadingMs = 0;
     std::optional<std::int64_t> floodNoticedMs;
+    // While a frame is under way: by when it must be whole. 0 between frames.
+    std::int64_t frameDeadlineMs = 0;
     // Set for a browser: its packets travel as the payload of WebSocket frames.
     std::optional<WebSocketState> webSocket;
 };

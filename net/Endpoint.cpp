@@ -119,6 +119,10 @@ sockaddr_in6 Endpoint::GetSockaddrIPv6() const {
     return WithAddressBytes(address, &sockaddr_in6::sin6_addr, ipBytes);
 }
 
+std::string Describe(const Endpoint& endpoint) {
+    return "[" + endpoint.GetIpString() + ":" + std::to_string(endpoint.GetPort()) + "]";
+}
+
 bool IsLoopback(const Endpoint& endpoint) {
     const std::vector<std::uint8_t>& bytes = endpoint.GetIpBytes();
     if (endpoint.GetIpVersion() == IpVersion::IPv4) {

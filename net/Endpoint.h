@@ -40,6 +40,9 @@ class Endpoint {
     std::uint16_t port = 0;
 };
 
+// "[ip:port]", how console lines name a client.
+std::string Describe(const Endpoint& endpoint);
+
 // On this machine: 127.0.0.0/8 or ::1, IPv4-mapped or not.
 bool IsLoopback(const Endpoint& endpoint);
 

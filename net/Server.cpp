@@ -113,6 +113,7 @@ bool Server::ListenForBrowsers() {
 void Server::Frame() {
     turnMs = clock();
     ResumeRefilledReaders();
+    CloseLateFrames();
     // Only an append fills an empty queue, and the send step drops write interest only
     // with the queue empty: with no append since the last pass, this one would change
     // nothing.
@@ -164,9 +165,41 @@ void Server::RefuseWaitingClient(Socket& listener) {
 void Server::AcceptConnection() {
     Socket newSocket;
     Endpoint newEndpoint;
-    if (AcceptFrom(listeningSocket, newSocket, newEndpoint)) {
+    if (AcceptFrom(listeningSocket, newSocket, newEndpoint) &&
+        Admitted(newSocket, newEndpoint, Wire::Stream)) {
         AddConnection(newSocket, newEndpoint);
     }
+}
+
+// The refusal goes out with one send that does not wait: a client that does not take it
+// at once does not hear it, and the room never waits for it.
+bool Server::Admitted(Socket& socket, const Endpoint& endpoint, Wire wire) {
+    const AddressBook::Admission admission = addresses.Check(endpoint, turnMs);
+    if (admission == AddressBook::Admission::Admitted) {
+        return true;
+    }
+    const bool tooMany = admission == AddressBook::Admission::TooMany;
+    PacketQueue notice;
+    notice.Append(
+        RefusalNotice(tooMany ? "Too many connections from your address."
+                              : "Too many new connections from your address; try again shortly."));
+    if (wire == Wire::WebSocket) {
+        static constexpr WebSocketCloseCode policy = WebSocketCloseCode::PolicyViolation;
+        WebSocketState state;
+        SendToBrowser(socket.GetHandle(), state, notice);
+        SendClose(socket.GetHandle(), state, notice, &policy);
+    } else {
+        SendQueued(socket.GetHandle(), notice);
+    }
+    std::cout << Describe(endpoint) << " - Connection refused: "
+              << (tooMany ? "too many connections" : "too many new connections")
+              << " from this address." << std::endl;
+    socket.Close();
+    return false;
+}
+
+std::shared_ptr<Packet> Server::RefusalNotice(const std::string& text) {
+    return MakeTextPacket(PacketType::ChatMessage, text);
 }
 
 // At most one browser is accepted a turn, as on the chat's own port. Its request is
@@ -179,13 +212,19 @@ void Server::ServeBrowsers(bool webPortReady) {
     }
     webRequests.Turn(turnMs, upgraded);
     for (WebRequests::Upgraded& browser : upgraded) {
-        AddConnection(browser.socket, std::move(browser.endpoint), Wire::WebSocket);
+        if (Admitted(browser.socket, browser.endpoint, Wire::WebSocket)) {
+            AddConnection(browser.socket, std::move(browser.endpoint), Wire::WebSocket);
+        }
     }
     upgraded.clear();
 }
 
 void Server::AddConnection(Socket socket, Endpoint endpoint, Wire wire) {
+    std::shared_ptr<ReceiveBudget> addressBudget = addresses.Join(endpoint, turnMs);
     connections.emplace_back(socket, std::move(endpoint));
+    if (budgetPerAddress) {
+        connections.back().budget = std::move(addressBudget);
+    }
     if (wire == Wire::WebSocket) {
         connections.back().webSocket.emplace();
     }
@@ -255,6 +294,13 @@ void Server::ServeClients() {
 
 bool Server::ReceiveStep(std::size_t connectionIndex) {
     Connection& connection = connections[connectionIndex];
+    ReceiveBudget& budget = *connection.budget;
+    // Another connection from the same address may have spent what they share.
+    budget.Refill(turnMs);
+    if (budget.Spent()) {
+        PauseReading(connectionIndex);
+        return true;
+    }
     const SOCKET handle = connection.socket.GetHandle();
     const std::uint64_t packetsBefore = appends.incoming;
     std::uint32_t received = 0;
@@ -273,12 +319,56 @@ bool Server::ReceiveStep(std::size_t connectionIndex) {
     if (connection.webSocket && !connection.webSocket->pendingControl.empty()) {
         SetInterest(connectionIndex, Interest(connectionIndex, true));
     }
-    connection.budget.Refill(turnMs);
-    connection.budget.Charge(received, static_cast<std::int64_t>(appends.incoming - packetsBefore));
-    if (connection.budget.Spent()) {
+    budget.Charge(received, static_cast<std::int64_t>(appends.incoming - packetsBefore));
+    if (budget.Spent()) {
         PauseReading(connectionIndex);
     }
+    FollowFrame(connectionIndex);
     return true;
+}
+
+void Server::FollowFrame(std::size_t connectionIndex) {
+    Connection& connection = connections[connectionIndex];
+    const bool underWay = connection.incoming.currentTask != PacketQueueTask::ProcessPacketSize ||
+                          connection.incoming.currentPacketExtractionOffset != 0 ||
+                          (connection.webSocket && !connection.webSocket->reader.BetweenFrames());
+    if (underWay == (connection.frameDeadlineMs != 0)) {
+        return;
+    }
+    if (!underWay) {
+        connection.frameDeadlineMs = 0;
+        --framesUnderWay;
+        return;
+    }
+    connection.frameDeadlineMs = turnMs + FrameDeadlineMs;
+    nextFrameDeadlineMs = framesUnderWay++ == 0
+                              ? connection.frameDeadlineMs
+                              : std::min(nextFrameDeadlineMs, connection.frameDeadlineMs);
+}
+
+// Like resuming, looked for in every turn, and costing nothing until the first deadline
+// is due. While the server does not read a connection, its frame is not late: the deadline
+// runs from when reading may resume.
+void Server::CloseLateFrames() {
+    if (framesUnderWay == 0 || nextFrameDeadlineMs > turnMs) {
+        return;
+    }
+    nextFrameDeadlineMs = std::numeric_limits<std::int64_t>::max();
+    for (std::size_t k = connections.size(); k-- > 0;) {
+        Connection& connection = connections[k];
+        if (connection.frameDeadlineMs == 0) {
+            continue;
+        }
+        if (connection.readingPaused) {
+            connection.frameDeadlineMs =
+                std::max(connection.frameDeadlineMs, connection.resumeReadingMs + FrameDeadlineMs);
+        }
+        if (connection.frameDeadlineMs <= turnMs) {
+            CloseConnection(k, "Frame not completed in time.");
+            continue;
+        }
+        nextFrameDeadlineMs = std::min(nextFrameDeadlineMs, connection.frameDeadlineMs);
+    }
 }
 
 // The client's lines wait in its socket and then in the network: nothing is lost, and the
@@ -286,7 +376,7 @@ bool Server::ReceiveStep(std::size_t connectionIndex) {
 void Server::PauseReading(std::size_t connectionIndex) {
     Connection& connection = connections[connectionIndex];
     connection.readingPaused = true;
-    connection.resumeReadingMs = connection.budget.RefilledAtMs();
+    connection.resumeReadingMs = connection.budget->RefilledAtMs();
     nextResumeMs = pausedReaders++ == 0 ? connection.resumeReadingMs
                                         : std::min(nextResumeMs, connection.resumeReadingMs);
     FollowReadingPaused(connectionIndex);
@@ -309,12 +399,12 @@ void Server::ResumeRefilledReaders() {
             continue;
         }
         if (connection.resumeReadingMs <= turnMs) {
-            connection.budget.Refill(turnMs);
-            if (!connection.budget.Spent()) {
+            connection.budget->Refill(turnMs);
+            if (!connection.budget->Spent()) {
                 ResumeReading(k);
                 continue;
             }
-            connection.resumeReadingMs = connection.budget.RefilledAtMs();
+            connection.resumeReadingMs = connection.budget->RefilledAtMs();
         }
         nextResumeMs = std::min(nextResumeMs, connection.resumeReadingMs);
     }
@@ -370,7 +460,7 @@ void Server::DispatchPackets() {
         }
         // A handler may have charged the sender for what its packet had sent to everyone.
         Connection& connection = connections[k];
-        if (!connection.readingPaused && connection.budget.Spent()) {
+        if (!connection.readingPaused && connection.budget->Spent()) {
             PauseReading(k);
         }
     }
@@ -416,6 +506,10 @@ void Server::CloseConnection(std::size_t connectionIndex, std::string reason) {
     if (connections[connectionIndex].readingPaused) {
         --pausedReaders;
     }
+    if (connections[connectionIndex].frameDeadlineMs != 0) {
+        --framesUnderWay;
+    }
+    addresses.Leave(connections[connectionIndex].endpoint);
     masterFds.erase(masterFds.begin() + entry);
     // A connection accepted in the running turn has no working entry yet.
     if (entry < workingFds.size()) {

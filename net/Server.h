@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "AddressBook.h"
 #include "AppendCounts.h"
 #include "Connection.h"
 #include "Endpoint.h"
@@ -28,6 +29,9 @@ class Server {
   public:
     // Bytes of frames that may wait for one client before it is dropped as not reading.
     static constexpr std::size_t SendQueueLimit = 1024 * 1024;
+    // Once a frame's first byte has come, the whole frame must come within this. Between
+    // frames a client may be silent for as long as it likes.
+    static constexpr std::int64_t FrameDeadlineMs = 30 * 1000;
 
     // Listens on the endpoint; writes its own status and failure lines.
     bool Initialize(Endpoint endpoint);
@@ -45,6 +49,9 @@ class Server {
     virtual void OnDisconnect(Connection& lostConnection, std::string reason) = 0;
     // False, or a PacketException, has the connection closed.
     virtual bool ProcessPacket(std::shared_ptr<Packet> packet, Connection& connection) = 0;
+    // What a client refused at accept is told before its socket is closed: by default a
+    // chat line of the text; an application gives it the form of its own notices.
+    virtual std::shared_ptr<Packet> RefusalNotice(const std::string& text);
 
   protected:
     Server() = default;
@@ -59,6 +66,9 @@ class Server {
     // Set on the listening socket by Initialize. A client whose network vanished is closed
     // within two minutes, listed or not, and whether or not data waits for it.
     PeerTimeouts peerTimeouts{60, 10, 6, 120};
+    // Whether the connections from one address draw on one receive budget, as they do
+    // unless a test shows what happens without.
+    bool budgetPerAddress = true;
 
     Socket listeningSocket;
     // Held back so that a client can still be accepted, and refused, when every other
@@ -89,11 +99,18 @@ class Server {
     void PauseReading(std::size_t connectionIndex);
     void ResumeRefilledReaders();
     void ResumeReading(std::size_t connectionIndex);
+    // Keeps count of the connections with a frame under way, and closes those whose frame
+    // is late.
+    void FollowFrame(std::size_t connectionIndex);
+    void CloseLateFrames();
     // False when nobody could be accepted; a client refused for want of descriptors
     // included.
     bool AcceptFrom(Socket& listener, Socket& socket, Endpoint& endpoint);
     void RefuseWaitingClient(Socket& listener);
     void AcceptConnection();
+    // False, with the client told why and its socket closed, when its address may open no
+    // more connections for now.
+    bool Admitted(Socket& socket, const Endpoint& endpoint, Wire wire);
     bool ListenForBrowsers();
     void ServeBrowsers(bool webPortReady);
     void ServeClients();
@@ -117,6 +134,10 @@ class Server {
     std::size_t pausedReaders = 0;
     std::int64_t nextResumeMs = 0;
     AppendCounts appends;
+    AddressBook addresses;
+    // How many connections have a frame under way, and the earliest deadline among them.
+    std::size_t framesUnderWay = 0;
+    std::int64_t nextFrameDeadlineMs = 0;
 };
 
 }  // namespace hNet

@@ -35,9 +35,7 @@ std::string_view HeadOf(const Packet& packet, Wire wire, std::uint16_t& prefix) 
 }
 
 void AddSlice(SendGathering& gathering, const char* data, std::size_t size) {
-    IoSlice& slice = gathering.slices[gathering.count++];
-    slice.data = data;
-    slice.size = static_cast<decltype(slice.size)>(size);
+    gathering.slices[gathering.count++] = SliceOf(data, size);
     gathering.bytes += size;
 }
 

@@ -19,17 +19,6 @@ bool MayHoldEndOfHead(const std::string& received, std::size_t before) {
            fresh.find("\n\r\n") != std::string_view::npos;
 }
 
-IoSlice MakeSlice(const char* data, std::size_t size) {
-    IoSlice slice{};
-    slice.data = data;
-    slice.size = static_cast<decltype(slice.size)>(size);
-    return slice;
-}
-
-std::string Label(const Endpoint& endpoint) {
-    return "[" + endpoint.GetIpString() + ":" + std::to_string(endpoint.GetPort()) + "]";
-}
-
 // A proxy on this machine that terminates TLS says in X-Forwarded-For whom it serves;
 // from anywhere else the header could say anything.
 Endpoint ShownEndpoint(const Endpoint& peer, const HttpRequest& request) {
@@ -137,8 +126,8 @@ bool WebRequests::Read(std::size_t k, std::int64_t nowMs, std::vector<Upgraded>&
         }
     }
     if (!answer.refusal.empty()) {
-        std::cout << Label(request.endpoint) << " - WebSocket upgrade refused: " << answer.refusal
-                  << "." << std::endl;
+        std::cout << Describe(request.endpoint)
+                  << " - WebSocket upgrade refused: " << answer.refusal << "." << std::endl;
     }
     return Answer(k, std::move(answer), nowMs, upgraded);
 }
@@ -162,11 +151,11 @@ bool WebRequests::Send(std::size_t k, std::int64_t nowMs, std::vector<Upgraded>&
     std::size_t count = 0;
     if (request.answerSent < head.size()) {
         slices[count++] =
-            MakeSlice(head.data() + request.answerSent, head.size() - request.answerSent);
-        slices[count++] = MakeSlice(body.data(), body.size());
+            SliceOf(head.data() + request.answerSent, head.size() - request.answerSent);
+        slices[count++] = SliceOf(body.data(), body.size());
     } else {
         const std::size_t at = request.answerSent - head.size();
-        slices[count++] = MakeSlice(body.data() + at, body.size() - at);
+        slices[count++] = SliceOf(body.data() + at, body.size() - at);
     }
     const long sent = SendGather(request.socket.GetHandle(), slices, count);
     if (sent < 0) {

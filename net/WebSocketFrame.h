@@ -20,6 +20,7 @@ enum class WebSocketCloseCode : std::uint16_t {
     Normal = 1000,
     ProtocolError = 1002,
     UnsupportedData = 1003,
+    PolicyViolation = 1008,
 };
 
 using WebSocketMask = std::array<std::uint8_t, 4>;
@@ -58,6 +59,8 @@ class FrameReader {
 
     // True between frames and while a head is arriving.
     bool InHead() const { return payloadLeft == 0; }
+    // True when no byte of a frame has come that is not part of a whole frame.
+    bool BetweenFrames() const { return payloadLeft == 0 && headGot == 0; }
     // Where the next bytes of the head go, and how many of them are known to be missing.
     std::uint8_t* HeadWindow() { return head.data() + headGot; }
     std::size_t HeadMissing() const { return headNeeded - headGot; }

@@ -28,11 +28,14 @@ class ChatHarness {
     ChatHarness(const ChatHarness&) = delete;
     ChatHarness& operator=(const ChatHarness&) = delete;
 
-    // A new client, accepted by the server.
-    hNet::FramedClient& Connect() {
+    // A new client, accepted by the server: a person of its own, or one more connection
+    // from the address `from`.
+    hNet::FramedClient& Connect(const std::string& from = support::NextPersonAddress()) {
         clients.emplace_back();
         std::string error;
-        EXPECT_TRUE(clients.back().Connect("127.0.0.1", port, error)) << error;
+        hNet::ConnectOptions person;
+        person.sourceAddress = from;
+        EXPECT_TRUE(clients.back().Connect("127.0.0.1", port, error, person)) << error;
         const std::size_t count = server.connections.size() + 1;
         EXPECT_TRUE(support::TurnUntil(server, [&] { return server.connections.size() == count; }));
         return clients.back();
@@ -40,8 +43,8 @@ class ChatHarness {
 
     // A new client that has read its two greetings and the user list; every client before
     // it that is still open has read the notice of its arrival and the UserConnected packet.
-    hNet::FramedClient& Join() {
-        hNet::FramedClient& client = Connect();
+    hNet::FramedClient& Join(const std::string& from = support::NextPersonAddress()) {
+        hNet::FramedClient& client = Connect(from);
         for (auto& each : clients) {
             if (each.IsOpen()) {
                 Next(each);

@@ -120,6 +120,35 @@ class FloodControlTest : public testing::Test {
         return true;
     }
 
+    // Whether a reader draining 128 KiB/s outlasts 20 s of four clients on one address
+    // flooding flat out; either way, it gets every line it is sent, in order per flooder.
+    bool ReaderOutlastsFourFloodersFromOneAddress() {
+        hNet::Socket& reader = SlowReader();
+        std::vector<FramedClient*> flooders;
+        for (int f = 0; f < 4; ++f) {
+            flooders.push_back(&chat.Join("127.0.0.9"));
+            for (int n = 0; n < 200; ++n) {
+                flooders.back()->Stage(Line(1000 * f + n, 8000));
+            }
+        }
+        std::string stream;
+        for (int tick = 0; tick < 2000 && chat.server.connections.size() == 5; ++tick) {
+            nowMs += 10;
+            for (FramedClient* flooder : flooders) {
+                flooder->Flush(0);
+                while (flooder->Poll() != nullptr) {
+                }
+            }
+            chat.server.Frame();
+            stream += support::ReceiveSome(reader, 0, 1311);  // 128 KiB/s
+        }
+        std::vector<int> next = {0, 1000, 2000, 3000};
+        for (int number : LineNumbers(stream)) {
+            EXPECT_EQ(number, next[number / 1000]++) << "a line lost or out of order";
+        }
+        return chat.server.connections.size() == 5;
+    }
+
     std::int64_t nowMs = 1000;
     ChatHarness chat;
     std::deque<hNet::Socket> readers;
@@ -170,12 +199,24 @@ TEST_F(FloodControlTest, RenamesPayForTheListEveryoneIsSent) {
 // outgrows its bound.
 TEST_F(FloodControlTest, RenamesWithoutTheChargeDropAReader) {
     chat.server.onPacket = [&](std::shared_ptr<hNet::Packet> packet, hNet::Connection& sender) {
-        const hNet::ReceiveBudget before = sender.budget;
+        const hNet::ReceiveBudget before = *sender.budget;
         const bool handled = chat.server.MyServer::ProcessPacket(std::move(packet), sender);
-        sender.budget = before;
+        *sender.budget = before;
         return handled;
     };
     EXPECT_FALSE(ReaderOutlastsARenameFlood());
+    EXPECT_THAT(chat.Console(), HasSubstr("[Send queue limit exceeded.] Connection lost : "));
+}
+
+TEST_F(FloodControlTest, ClientsFromOneAddressShareOneBudget) {
+    EXPECT_TRUE(ReaderOutlastsFourFloodersFromOneAddress());
+    EXPECT_EQ(support::CountOf(chat.Console(), FloodLine), 4u) << chat.Console();
+}
+
+// The same flood with a budget for each connection: the reader's queue outgrows its bound.
+TEST_F(FloodControlTest, ABudgetPerConnectionDropsTheReader) {
+    chat.server.budgetPerAddress = false;
+    EXPECT_FALSE(ReaderOutlastsFourFloodersFromOneAddress());
     EXPECT_THAT(chat.Console(), HasSubstr("[Send queue limit exceeded.] Connection lost : "));
 }
 

@@ -137,8 +137,11 @@ TEST(ServerProcess, AConsoleThatStopsReadingHoldsUpNobody) {
     hNet::FramedClient bob;
     hNet::FramedClient numbers;
     std::string error;
+    // Three people, each with a receive budget of their own.
     for (hNet::FramedClient* client : {&ann, &bob, &numbers}) {
-        ASSERT_TRUE(client->Connect("127.0.0.1", hNet::ChatPort, error)) << error;
+        hNet::ConnectOptions person;
+        person.sourceAddress = support::NextPersonAddress();
+        ASSERT_TRUE(client->Connect("127.0.0.1", hNet::ChatPort, error, person)) << error;
     }
     const int linesEach = 1000;
     for (int n = 0; n < linesEach; ++n) {

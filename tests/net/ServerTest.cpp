@@ -220,6 +220,30 @@ TEST_F(ServerTest, ReadsEverythingBeforeAnOrderlyEndOfStream) {
     ExpectDescriptorsMatchConnections();
 }
 
+// A client may be silent between frames for as long as it likes, but not in the middle of
+// one: a size prefix, or a body begun, must be followed by the rest of the frame in time.
+TEST_F(ServerTest, ClosesAFrameLeftHalfSentButNeverAnIdleClient) {
+    std::int64_t nowMs = 1000;
+    server.clock = [&] { return nowMs; };
+    ConnectAll(3);
+    support::SendAll(clients[0], Frame(Hi).substr(0, 1));
+    support::SendAll(clients[1], Frame(Hi).substr(0, 5));
+    support::Turns(server, 5);
+    nowMs += hNet::Server::FrameDeadlineMs - 1;
+    support::Turns(server, 5);
+    EXPECT_TRUE(closed.empty());
+    nowMs += 1;
+    server.Frame();
+    ASSERT_EQ(closed.size(), 2u);
+    for (const Closed& late : closed) {
+        EXPECT_EQ(late.reason, "Frame not completed in time.");
+    }
+    nowMs += 24 * 60 * 60 * 1000;
+    support::Turns(server, 5);
+    EXPECT_EQ(server.connections.size(), 1u);
+    ExpectDescriptorsMatchConnections();
+}
+
 TEST_F(ServerTest, ClosingDropsWhatWasQueuedForTheClosingClient) {
     ConnectAll(2);
     server.connections[0].outgoing.Append(Filler(100, 'q'));

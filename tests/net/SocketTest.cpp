@@ -64,7 +64,7 @@ TEST(Socket, AcceptedSocketIsNonBlockingWithNoDelay) {
     Socket listener;
     ASSERT_EQ(listener.Create(), NetResult::Success);
     ASSERT_EQ(listener.Listen(Endpoint("127.0.0.1", 0), 5), NetResult::Success);
-    Socket client = support::ConnectClient(support::LocalPort(listener));
+    Socket client = support::ConnectClient(support::LocalPort(listener), 0, "127.0.0.1");
 
     Endpoint peer;
     Socket accepted = AcceptWaiting(listener, &peer);
@@ -134,7 +134,7 @@ TEST(Socket, Ipv6ListenerAcceptsIpv4Clients) {
         listener.Close();
         GTEST_SKIP() << "no IPv6 on this host";
     }
-    Socket client = support::ConnectClient(support::LocalPort(listener));
+    Socket client = support::ConnectClient(support::LocalPort(listener), 0, "127.0.0.1");
     Endpoint peer;
     Socket accepted = AcceptWaiting(listener, &peer);
     ASSERT_NE(accepted.GetHandle(), INVALID_SOCKET);

@@ -216,7 +216,7 @@ TEST_F(WebPortTest, AnUpgradedBrowserChatsWithATerminalInFramesCutAnyWay) {
     EXPECT_EQ(ReadFrame(browser),
               std::make_pair(std::uint8_t{Final | 0x8}, std::string("\x03\xE8", 2)));
     EXPECT_TRUE(Closed(browser));
-    EXPECT_NE(console.Text().find("[WebSocket closed.] Connection lost : [127.0.0.1:"),
+    EXPECT_NE(console.Text().find("[WebSocket closed.] Connection lost : [127.0."),
               std::string::npos);
     terminal.Close();
     browser.Close();

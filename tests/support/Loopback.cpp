@@ -21,12 +21,20 @@ void SetBuffer(const hNet::Socket& socket, int option, int bytes) {
                sizeof(bytes));
 }
 
-hNet::Socket ConnectClient(std::uint16_t port, int receiveBuffer) {
+std::string NextPersonAddress() {
+    static std::size_t people = 0;
+    const std::size_t n = people++;
+    return "127.0." + std::to_string(1 + n / 250 % 250) + "." + std::to_string(1 + n % 250);
+}
+
+hNet::Socket ConnectClient(std::uint16_t port, int receiveBuffer, const char* from) {
+    const std::string source = from != nullptr ? from : NextPersonAddress();
     hNet::Socket client;
     EXPECT_EQ(client.Create(), hNet::NetResult::Success);
     if (receiveBuffer > 0) {
         SetBuffer(client, SO_RCVBUF, receiveBuffer);
     }
+    EXPECT_EQ(client.Bind(hNet::Endpoint(source.c_str(), 0)), hNet::NetResult::Success) << source;
     EXPECT_EQ(client.Connect(hNet::Endpoint("127.0.0.1", port)), hNet::NetResult::Success);
     EXPECT_EQ(client.SetBlocking(true), hNet::NetResult::Success);
     return client;

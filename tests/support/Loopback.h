@@ -26,10 +26,16 @@ hNet::Socket UnlistenedSocket();
 
 // Sets the size of the socket's receive (SO_RCVBUF) or send (SO_SNDBUF) buffer.
 void SetBuffer(const hNet::Socket& socket, int option, int bytes);
-// A blocking client socket connected to 127.0.0.1:port; fails the test when it cannot.
-// A non-zero receiveBuffer caps the client's receive buffer, and so what the server can
-// push to it before it reads.
-hNet::Socket ConnectClient(std::uint16_t port, int receiveBuffer = 0);
+// A loopback address no test client has had yet, from 127.0.1.1 on, so that test clients
+// count as different people for the server's limits per address; 127.0.0.x stays for
+// tests that name their addresses.
+std::string NextPersonAddress();
+
+// A blocking client socket connected to 127.0.0.1:port, from `from` or else from an
+// address no client before it used; fails the test when it cannot. A non-zero
+// receiveBuffer caps the client's receive buffer, and so what the server can push to it
+// before it reads.
+hNet::Socket ConnectClient(std::uint16_t port, int receiveBuffer = 0, const char* from = nullptr);
 
 // Whether the socket is ready for any of the events within timeoutMs.
 bool WaitFor(SOCKET handle, short events, int timeoutMs = 2000);

@@ -22,6 +22,7 @@ template <typename Base>
 class TestServer final : public Base {
   public:
     using Base::AddConnection;
+    using Base::budgetPerAddress;
     using Base::clock;
     using Base::connections;
     using Base::listeningSocket;
