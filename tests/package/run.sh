@@ -264,9 +264,9 @@ extract_deb() {
     dpkg-deb -x "$deb" "$scratch/deb"
 }
 
-# systemd-analyze verify checks the units against the host's own targets, so it runs on
+# systemd-analyze verify checks the unit against the host's own targets, so it runs on
 # the host with the package's unit folder first in the search path. It also wants the
-# commands and manual pages that the units name: in a mount namespace of this run only,
+# command and manual page that the unit names: in a mount namespace of this run only,
 # /usr/bin shows the package's programs over the host's.
 verify_units() {
     local units=$scratch/deb/lib/systemd/system output status=0
