@@ -13,18 +13,18 @@ set(halvex_programs halvex-server halvex-chat-client halvex-bench)
 set(CPACK_PACKAGE_NAME halvex)
 set(CPACK_PACKAGE_VENDOR "The Halvex developers")
 set(CPACK_PACKAGE_CONTACT "Halvex developers <halvex@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small console chat server for TCP clients")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small chat server for terminals and browsers")
 set(CPACK_OUTPUT_FILE_PREFIX "${HALVEX_PACKAGE_DIR}")
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  # The zip: the three programs at its top, the page in web\ and README.txt in the CR LF
+  # The zip: the three programs at its top, with README.txt and LICENSE.txt in the CR LF
   # line ends that Windows' Notepad shows on every version.
   install(TARGETS ${halvex_programs} RUNTIME DESTINATION .)
-  install(DIRECTORY web/ DESTINATION web)
   configure_file(packaging/windows/README.txt.in ${PROJECT_BINARY_DIR}/README.txt @ONLY
                  NEWLINE_STYLE CRLF)
-  install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION .)
+  configure_file(LICENSE ${PROJECT_BINARY_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt DESTINATION .)
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME "halvex-${PROJECT_VERSION}-win64")
@@ -34,7 +34,6 @@ endif()
 
 include(GNUInstallDirs)
 install(TARGETS ${halvex_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(DIRECTORY web/ DESTINATION ${CMAKE_INSTALL_DATADIR}/halvex/web)
 
 # Manual pages and the documents, compressed as Debian wants them (gzip -9n: no name,
 # no time stamp, so the package is the same from one build to the next).
@@ -63,12 +62,30 @@ endif()
 set(docdir ${CMAKE_INSTALL_DATADIR}/doc/halvex)
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/doc)
 halvex_gzip(${PROJECT_SOURCE_DIR}/packaging/debian/changelog ${PROJECT_BINARY_DIR}/doc/changelog.gz)
-halvex_gzip(${PROJECT_SOURCE_DIR}/README.md ${PROJECT_BINARY_DIR}/doc/README.md.gz)
+# The README shipped in the package: its own opening on the installed server, then these
+# sections of README.md as they stand there.
+file(READ README.md readme)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS README.md)
+set(HALVEX_README_SECTIONS)
+foreach(heading "Chatting" "Operating a server" "Hostile clients, in short")
+  string(FIND "${readme}" "\n## ${heading}\n" start)
+  if(start EQUAL -1)
+    message(FATAL_ERROR "README.md has no section \"## ${heading}\" for the package's README")
+  endif()
+  math(EXPR start "${start} + 1")
+  string(SUBSTRING "${readme}" ${start} -1 section)
+  string(FIND "${section}" "\n## " end)
+  string(SUBSTRING "${section}" 0 ${end} section)
+  string(APPEND HALVEX_README_SECTIONS "\n${section}")
+endforeach()
+configure_file(packaging/debian/README.md.in ${PROJECT_BINARY_DIR}/doc/README.md @ONLY)
+halvex_gzip(${PROJECT_BINARY_DIR}/doc/README.md ${PROJECT_BINARY_DIR}/doc/README.md.gz)
 install(FILES packaging/debian/copyright ${PROJECT_BINARY_DIR}/doc/changelog.gz
               ${PROJECT_BINARY_DIR}/doc/README.md.gz
         DESTINATION ${docdir})
 # Where README.md's picture link finds it.
 install(DIRECTORY docs/ DESTINATION ${docdir}/docs)
+install(FILES packaging/nginx/nginx-halvex.conf DESTINATION ${docdir}/examples)
 
 add_custom_target(halvex-compressed-docs ALL DEPENDS ${compressed})
 
@@ -91,15 +108,14 @@ if(NOT CMAKE_CROSSCOMPILING)
     USES_TERMINAL VERBATIM)
 endif()
 
-# The Debian package: only where the install prefix is /usr, which the units' paths
-# (/usr/bin/halvex-server, /usr/share/halvex/web) and Debian's layout assume.
+# The Debian package: only where the install prefix is /usr, which the unit's path
+# (/usr/bin/halvex-server) and Debian's layout assume.
 if(NOT CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   return()
 endif()
 
-# The services. Bookworm's systemd and lintian expect them in /lib, not /usr/lib.
-install(FILES packaging/systemd/halvex.service packaging/systemd/halvex-web.service
-        DESTINATION /lib/systemd/system)
+# The service. Bookworm's systemd and lintian expect it in /lib, not /usr/lib.
+install(FILES packaging/systemd/halvex.service DESTINATION /lib/systemd/system)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
@@ -109,15 +125,15 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
   "Halvex listens on TCP port 6112, greets each client, announces arrivals\n"
   "and departures, relays every chat line to everyone connected and keeps\n"
   "the list of user names. It bounds what any client can send or leave unread.\n"
+  "On port 8080 it serves its chat page to browsers, which chat over a\n"
+  "WebSocket in the same room.\n"
   "\n"
-  "The package holds the server with its service (enabled on install), the\n"
-  "console client halvex-chat, the load generator halvex-bench, and a chat\n"
-  "page for the browser with a second service, installed disabled, that\n"
-  "serves it through websockify.")
+  "The package holds the server with its service (enabled and started on\n"
+  "install), the console client halvex-chat, the load generator halvex-bench,\n"
+  "and an example nginx configuration that adds https:// and wss://.")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS websockify)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
     ${PROJECT_SOURCE_DIR}/packaging/debian/prerm

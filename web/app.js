@@ -1,4 +1,4 @@
-// The page: one WebSocket to the bridge that served it, carrying the server's byte stream.
+// The page: one WebSocket to the server that served it, carrying the server's byte stream.
 // Network text only ever reaches the page through textContent, never as markup.
 import {
   FrameCutter, MaxTextBytes, PacketType, decodePacket, encodeTextPacket,

@@ -2,19 +2,16 @@
 // the usual path once keepalive gives up on it, while the room is quiet and while data
 // waits for it.
 
-#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <iostream>
 #include <string>
 
 #include "FramedClient.h"
 #include "MyServer.h"
+#include "TestNetwork.h"
 #include "support/Loopback.h"
 #include "support/TestServer.h"
 
@@ -25,67 +22,14 @@ using hNet::PacketType;
 using support::BodyOf;
 using testing::HasSubstr;
 
-bool Shell(const std::string& command) {
-    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// Two network namespaces of the test's own, joined by a veth pair: 10.77.0.1 in the
-// server's, 10.77.0.2 in the far client's. Nothing leaves them.
-class TestNetwork {
-  public:
-    TestNetwork() {
-        const std::string device = " link set veth0 ";
-        made = Shell("ip netns add " + server) && Shell("ip netns add " + far) &&
-               Shell("ip link add veth0 netns " + server + " type veth peer name veth0 netns " +
-                     far) &&
-               Shell("ip -n " + server + " addr add 10.77.0.1/24 dev veth0") &&
-               Shell("ip -n " + far + " addr add 10.77.0.2/24 dev veth0") &&
-               Shell("ip -n " + server + device + "up") && Shell("ip -n " + far + device + "up") &&
-               Shell("ip -n " + server + " link set lo up");
-    }
-    ~TestNetwork() {
-        Shell("ip netns delete " + server);
-        Shell("ip netns delete " + far);
-    }
-    TestNetwork(const TestNetwork&) = delete;
-    TestNetwork& operator=(const TestNetwork&) = delete;
-
-    bool Made() const { return made; }
-
-    // Runs `step` with this thread in the namespace `name`, so that the sockets it makes
-    // are there for good.
-    template <typename Step>
-    void Inside(const std::string& name, Step step) {
-        const int home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-        const int there = open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_EQ(setns(there, CLONE_NEWNET), 0);
-        step();
-        ASSERT_EQ(setns(home, CLONE_NEWNET), 0);
-        close(there);
-        close(home);
-    }
-
-    // The far client's link goes down: whatever the server sends it is lost from now on.
-    void CutFar() { ASSERT_TRUE(Shell("ip -n " + far + " link set veth0 down")); }
-
-    const std::string server = "halvex-" + std::to_string(getpid()) + "-server";
-    const std::string far = "halvex-" + std::to_string(getpid()) + "-far";
-
-  private:
-    bool made = false;
-};
-
 // With data waiting for the vanished client, or none (a quiet room).
 class VanishedPeer : public testing::TestWithParam<bool> {};
 
 TEST_P(VanishedPeer, IsClosedAndItsNameLeavesTheList) {
     const bool dataWaits = GetParam();
-    if (geteuid() != 0 || !Shell("ip -V")) {
-        GTEST_SKIP() << "making network namespaces needs root and iproute2's ip";
-    }
     TestNetwork network;
-    if (!network.Made()) {
-        GTEST_SKIP() << "this machine does not let the test make network namespaces";
+    if (!network.Missing().empty()) {
+        GTEST_SKIP() << network.Missing();
     }
     support::StreamCapture console(std::cout);
     support::TestServer<MyServer> server;

@@ -60,29 +60,89 @@ wait_for() {
     done
 }
 
-# bob connects and waits; ann sends a line and leaves; bob must get it. The client is
-# the command given ("$@"), talking to 127.0.0.1:6112; each is bounded to 2 minutes.
-converse() {
-    local fifo=$scratch/bob.in status=1 bob
+# bob connects with the client "$@" to 127.0.0.1:6112 and waits, bounded to 2 minutes,
+# until end_bob; fails when he is not greeted.
+start_bob() {
+    local fifo=$scratch/bob.in
     rm -f "$fifo" "$scratch"/bob.* "$scratch"/ann.*
     mkfifo "$fifo"
     timeout 120 "$@" --name bob 127.0.0.1 <"$fifo" >"$scratch/bob.out" 2>"$scratch/bob.err" &
     bob=$!
     exec 7>"$fifo"
-    if wait_for "$scratch/bob.out" "Welcome to Halvex chat server!" 60 &&
+    wait_for "$scratch/bob.out" "Welcome to Halvex chat server!" 60
+}
+# bob leaves; fails, showing what he and ann got, when he or the status $1 did.
+end_bob() {
+    local status=$1
+    exec 7>&-
+    wait "$bob" || status=1
+    if ((status)); then
+        show "$scratch/bob.out"; show "$scratch/bob.err"
+        show "$scratch/ann.out" 5; show "$scratch/ann.err" 5
+    fi
+    return "$status"
+}
+
+# bob connects and waits; ann sends a line and leaves; bob must get it. The client is
+# the command given ("$@").
+converse() {
+    local status=1
+    if start_bob "$@" &&
         printf 'hi bob, this is ann\n' |
         timeout 120 "$@" --name ann 127.0.0.1 >"$scratch/ann.out" 2>"$scratch/ann.err" &&
         grep -qF "ann: hi bob, this is ann" "$scratch/ann.out" &&
         wait_for "$scratch/bob.out" "ann: hi bob, this is ann" 30; then
         status=0
     fi
-    exec 7>&-
-    wait "$bob" || status=1
-    if ((status)); then
-        show "$scratch/bob.out"; show "$scratch/bob.err"
-        show "$scratch/ann.out"; show "$scratch/ann.err"
+    end_bob $status
+}
+
+# The page from port 8080, as a browser asks for it; the server closes once it answered.
+serves_page() {
+    local answer=$scratch/page.http
+    exec 6<>/dev/tcp/127.0.0.1/8080 || return 1
+    printf 'GET / HTTP/1.1\r\nHost: 127.0.0.1:8080\r\n\r\n' >&6
+    timeout 30 cat <&6 >"$answer"
+    exec 6<&-
+    if ! head -n 1 "$answer" | grep -qx $'HTTP/1.1 200 OK\r' ||
+        ! grep -qF '<title>Halvex chat</title>' "$answer"; then
+        show "$answer"
+        return 1
     fi
-    return $status
+}
+
+# A chat line of at most 117 ASCII bytes as the page sends it: its frame in one masked
+# binary message, whose mask of zeros leaves the bytes as they are.
+websocket_message() {
+    local size=${#1} byte
+    for byte in 0x82 $((0x80 | (size + 8))) 0 0 0 0 0 $((size + 6)) 0 1 0 0 0 "$size"; do
+        # shellcheck disable=SC2059 # the format is the byte, as an octal escape
+        printf "\\$(printf %03o "$byte")"
+    done
+    printf %s "$1"
+}
+
+# ann, as the page would be, upgrades with RFC 6455's sample key on port 8080 and sends a
+# line; bob, a terminal client "$@", must get it, and so must she.
+browser_chats() {
+    local line="ann: hi bob, from a browser" answer=$scratch/websocket.out status=1 reader
+    start_bob "$@" || { end_bob 1; return; }
+    exec 6<>/dev/tcp/127.0.0.1/8080 || { end_bob 1; return; }
+    timeout 120 cat <&6 >"$answer" &
+    reader=$!
+    printf '%s\r\n' "GET / HTTP/1.1" "Host: 127.0.0.1:8080" "Upgrade: websocket" \
+        "Connection: Upgrade" "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==" \
+        "Sec-WebSocket-Version: 13" "Sec-WebSocket-Protocol: binary" "" >&6
+    if wait_for "$answer" "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=" 30 &&
+        wait_for "$answer" "Welcome to Halvex chat server!" 30; then
+        websocket_message "$line" >&6
+        wait_for "$scratch/bob.out" "$line" 30 && wait_for "$answer" "$line" 30 && status=0
+    fi
+    exec 6>&-
+    kill "$reader" 2>/dev/null
+    wait "$reader" 2>/dev/null
+    ((status == 0)) || show "$answer"
+    end_bob $status
 }
 
 # Waits at most $2 seconds for the process $1 to end (or to wait as a zombie, Z).
@@ -117,7 +177,14 @@ holds_all() { # LISTING PATH...: prints and fails on each path missing from the 
     return $missing
 }
 
-readme_has_crlf() {
+readme_for_the_installed_server() {
+    local readme
+    extract_deb
+    readme=$(gzip -dc "$scratch/deb/usr/share/doc/halvex/README.md.gz") || return 1
+    grep -qx "## Operating a server" <<<"$readme" && ! grep -qF "./run" <<<"$readme"
+}
+
+crlf_only() {
     [ -s "$1" ] && ! grep -qv $'\r$' "$1" && tail -c 2 "$1" | cmp -s - <(printf '\r\n')
 }
 
@@ -132,19 +199,16 @@ no_mingw_dlls() { # the static run-time: every imported DLL is one of Windows' o
 }
 
 group_contents() {
-    local web_files=() file
-    for file in "$source_dir"/web/*; do web_files+=("$(basename "$file")"); done
-
     dpkg-deb -c "$deb" | awk '{ print $6 }' | sed 's|^\./|/|' >"$scratch/deb-files"
     local expected=(/usr/bin/halvex-server /usr/bin/halvex-chat /usr/bin/halvex-bench
         /usr/share/doc/halvex/copyright /usr/share/doc/halvex/changelog.gz
-        /usr/share/doc/halvex/README.md.gz
+        /usr/share/doc/halvex/README.md.gz /usr/share/doc/halvex/examples/nginx-halvex.conf
         /usr/share/man/man8/halvex-server.8.gz /usr/share/man/man1/halvex-chat.1.gz
-        /usr/share/man/man1/halvex-bench.1.gz
-        /lib/systemd/system/halvex.service /lib/systemd/system/halvex-web.service)
-    for file in "${web_files[@]}"; do expected+=("/usr/share/halvex/web/$file"); done
-    check "the .deb holds the programs, the page, the docs, the manual pages and the units" \
+        /usr/share/man/man1/halvex-bench.1.gz /lib/systemd/system/halvex.service)
+    check "the .deb holds the programs, the docs, the nginx example, the manual pages and the unit" \
         holds_all "$scratch/deb-files" "${expected[@]}"
+    check "its README tells how to run the installed server, and not to use ./run" \
+        readme_for_the_installed_server
 
     local depends recommends
     depends=$(dpkg-deb -f "$deb" Depends)
@@ -153,17 +217,25 @@ group_contents() {
     echo "  Recommends: $recommends"
     echo "  Size: $(stat -c %s "$deb") bytes; Installed-Size: $(dpkg-deb -f "$deb" Installed-Size) KiB"
     # shellcheck disable=SC2016 # expanded by eval
-    check "its dependencies are computed from the programs (libc6, libstdc++6) and websockify is recommended" \
-        eval '[[ $depends == *"libc6 (>="* && $depends == *"libstdc++6 (>="* && $recommends == websockify ]]'
+    check "its dependencies are computed from the programs (libc6, libstdc++6), and it recommends nothing" \
+        eval '[[ $depends == *"libc6 (>="* && $depends == *"libstdc++6 (>="* && -z $recommends ]]'
 
     local top=halvex-$version-win64
     unzip -Z1 "$zip" >"$scratch/zip-files"
-    expected=("$top/halvex-server.exe" "$top/halvex-chat.exe" "$top/halvex-bench.exe" "$top/README.txt")
-    for file in "${web_files[@]}"; do expected+=("$top/web/$file"); done
-    check "the zip holds the three programs, web/ and README.txt" \
+    expected=("$top/halvex-server.exe" "$top/halvex-chat.exe" "$top/halvex-bench.exe"
+        "$top/README.txt" "$top/LICENSE.txt")
+    check "the zip holds the three programs, README.txt and LICENSE.txt" \
         holds_all "$scratch/zip-files" "${expected[@]}"
-    unzip -p "$zip" "$top/README.txt" >"$scratch/README.txt"
-    check "README.txt ends every line with CR LF" readme_has_crlf "$scratch/README.txt"
+    # The page is built into the server: no copy of it, nor a second unit, lies beside.
+    # shellcheck disable=SC2016 # expanded by eval
+    check "neither package holds a web folder, nor the .deb a second unit" \
+        eval '! grep -qE "^/usr/share/halvex|^/lib/systemd/system/halvex-" "$scratch/deb-files" &&
+            ! grep -q "/web/" "$scratch/zip-files"'
+    local text
+    for text in README.txt LICENSE.txt; do
+        unzip -p "$zip" "$top/$text" >"$scratch/$text"
+        check "$text ends every line with CR LF" crlf_only "$scratch/$text"
+    done
 
     mkdir -p "$scratch/zip"
     unzip -q -o "$zip" "$top/*.exe" -d "$scratch/zip"
@@ -192,9 +264,9 @@ extract_deb() {
     dpkg-deb -x "$deb" "$scratch/deb"
 }
 
-# systemd-analyze verify checks the units against the host's own targets, so it runs on
+# systemd-analyze verify checks the unit against the host's own targets, so it runs on
 # the host with the package's unit folder first in the search path. It also wants the
-# commands and manual pages that the units name: in a mount namespace of this run only,
+# command and manual page that the unit names: in a mount namespace of this run only,
 # /usr/bin shows the package's programs over the host's.
 verify_units() {
     local units=$scratch/deb/lib/systemd/system output status=0
@@ -202,7 +274,7 @@ verify_units() {
     output=$(unshare --mount --propagation private -- sh -c '
         mount -t overlay overlay -o "lowerdir=$1/usr/bin:/usr/bin" /usr/bin &&
         MANPATH="$1/usr/share/man:" SYSTEMD_UNIT_PATH="$2:" exec systemd-analyze verify \
-            "$2/halvex.service" "$2/halvex-web.service"' sh "$scratch/deb" "$units" 2>&1) ||
+            "$2/halvex.service"' sh "$scratch/deb" "$units" 2>&1) ||
         status=$?
     [ -z "$output" ] || printf '%s\n' "$output" | sed 's/^/  /'
     # Unknown keys and bad values are only warned of, so any output fails too.
@@ -219,9 +291,8 @@ rated_ok() {
 
 group_units() {
     extract_deb
-    check "systemd-analyze verify passes both units, without a warning" verify_units
+    check "systemd-analyze verify passes the unit, without a warning" verify_units
     check "systemd-analyze security rates halvex.service OK or better" rated_ok halvex.service
-    check "systemd-analyze security rates halvex-web.service OK or better" rated_ok halvex-web.service
 }
 
 # --- install ----------------------------------------------------------------------------
@@ -254,8 +325,7 @@ root_version() { # the packaged programs' --version
 }
 
 enabled_as_policy_expects() {
-    local wants=$root/etc/systemd/system/multi-user.target.wants
-    [ -L "$wants/halvex.service" ] && [ ! -e "$wants/halvex-web.service" ]
+    [ -L "$root/etc/systemd/system/multi-user.target.wants/halvex.service" ]
 }
 
 man_finds_pages() {
@@ -265,15 +335,18 @@ man_finds_pages() {
 }
 
 # In the root's private network namespace: the server as halvex.service runs it (no
-# privileges, input from /dev/null), with two clients.
+# privileges, input from /dev/null), with two clients, then a browser's requests.
 root_network_checks() {
     local as_nobody=(chroot --userspec=65534:65534 "$root") server
     "${as_nobody[@]}" /usr/bin/halvex-server </dev/null >"$scratch/server.out" 2>"$scratch/server.err" &
     server=$!
-    if check "the packaged halvex-server listens" \
-        wait_for "$scratch/server.out" "Listening on port 6112." 60; then
+    if check "the packaged halvex-server listens on 6112 and for browsers on 8080" \
+        wait_for "$scratch/server.out" "Listening for browsers on port 8080." 60; then
         check "two halvex-chat clients from the package chat through it" \
             converse "${as_nobody[@]}" /usr/bin/halvex-chat
+        check "it serves the page on port 8080" serves_page
+        check "a WebSocket client chats through port 8080 with a packaged halvex-chat" \
+            browser_chats "${as_nobody[@]}" /usr/bin/halvex-chat
     else
         show "$scratch/server.out"; show "$scratch/server.err"
     fi
@@ -309,10 +382,10 @@ install_in_root() {
         show "$scratch/apt.log"
         return
     fi
-    check "apt-get install $package installs it with its dependencies and Recommends" \
+    check "apt-get install $package installs it with its dependencies" \
         logged "$scratch/apt.log" "${apt[@]}" install "$package" || { show "$scratch/apt.log"; return; }
     check "the installed halvex-chat and halvex-bench print version $version" root_version
-    check "halvex.service is enabled on install and halvex-web.service is not" enabled_as_policy_expects
+    check "halvex.service is enabled on install" enabled_as_policy_expects
     check "man -w finds the three manual pages" man_finds_pages
     in_private_network root_network_checks
     chroot "$root" dpkg -L halvex >"$scratch/halvex-files"
@@ -348,9 +421,12 @@ windows_network_checks() {
     "$wine_run" "$top/halvex-server.exe" </dev/null >"$scratch/wine-server.out" 2>"$scratch/wine-server.err" &
     server=$!
     # Wine's first start in a fresh prefix takes a while.
-    if check "halvex-server.exe from the zip listens under Wine" \
-        wait_for "$scratch/wine-server.out" "Listening on port 6112." 180; then
+    if check "halvex-server.exe from the zip listens under Wine, on 6112 and for browsers on 8080" \
+        wait_for "$scratch/wine-server.out" "Listening for browsers on port 8080." 180; then
         check "Linux halvex-chat clients chat through it" converse "$linux_chat"
+        check "it serves the page on port 8080" serves_page
+        check "a WebSocket client chats through port 8080 with a Linux halvex-chat" \
+            browser_chats "$linux_chat"
     else
         show "$scratch/wine-server.out"; show "$scratch/wine-server.err"
     fi

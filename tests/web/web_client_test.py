@@ -1,18 +1,25 @@
 #!/usr/bin/python3
-"""The browser client in headless Chromium, through websockify, against the real server.
+"""The browser client in headless Chromium against the real server, which serves the page.
 
-Checks the protocol modules inside the browser that runs them, then a conversation with
-the console client, then the page against a raw TCP client: names, lines both ways,
-a refused name, hostile text and bidirectional overrides, the page at phone size and its following of new
-lines, the contrast of everything drawn, and reconnection after a restart of the server.
+Straight to the server's web port, it checks the protocol modules inside the browser that
+runs them, then a conversation with the console client, then the page against a raw TCP
+client: names, lines both ways, a refused name, hostile text and bidirectional overrides,
+the page at phone size and its following of new lines, the contrast of everything drawn,
+and reconnection after a restart of the server. With --through-nginx CONF it goes instead
+through nginx, run with that configuration on a port of its own and a throwaway
+certificate: the page over https:// and wss:// chats with the console client, and the
+server names the browser by the address nginx forwarded.
 Exits 77 (skipped) when a tool it needs is missing. It starts chromedriver itself on a
 loopback address and talks to it by that address, so a machine where the name localhost
 does not resolve runs it too. With HALVEX_SCREENSHOT=FILE.png it saves the conversation
 there, and the page at phone size as FILE-phone.png.
 """
 import argparse
+import base64
 import fcntl
+import hashlib
 import os
+import re
 import shutil
 import socket
 import struct
@@ -23,12 +30,14 @@ import time
 
 SKIPPED = 77
 SERVER_PORT = 6112
+WEB_PORT = 8080
 CHAT, USER_CONNECTED, SET_USER_NAME, USER_LIST = 1, 4, 5, 6
 WAIT = 15  # seconds for anything the page or a peer should do
 
 
-def missing_tools():
-    missing = [tool for tool in ("chromium", "chromedriver", "websockify") if not shutil.which(tool)]
+def missing_tools(through_nginx):
+    tools = ("chromium", "chromedriver") + (("nginx", "openssl") if through_nginx else ())
+    missing = [tool for tool in tools if not shutil.which(tool)]
     try:
         import selenium  # noqa: F401
     except ImportError:
@@ -97,7 +106,7 @@ class TcpClient:
 
 
 class Processes:
-    """The server, websockify and console clients this test starts; all ended at the end."""
+    """The server, nginx and console clients this test starts; all ended at the end."""
 
     def __init__(self, logs):
         self.logs = logs
@@ -129,22 +138,31 @@ class Processes:
 
 def start_server(processes, path, log):
     server = processes.start(log, [path], stdin=subprocess.DEVNULL)
-    wait_until(lambda: "Listening on port 6112" in processes.log(log) or server.poll() is not None,
-               "the server to listen")
-    if server.poll() is not None:
+    wait_until(lambda: "Listening for browsers on port 8080." in processes.log(log) or
+               "Failed to listen" in processes.log(log) or server.poll() is not None,
+               "the server to listen for browsers")
+    if server.poll() is not None or "Failed to listen" in processes.log(log):
         raise AssertionError("the server did not start:\n" + processes.log(log))
     return server
 
 
-def free_loopback_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
+def free_loopback_port(host="127.0.0.1"):
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as probe:
+        probe.bind((host, 0))
         return probe.getsockname()[1]
 
 
-def accepts(port):
+def has_ipv6_loopback():
     try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        free_loopback_port("::1")
+        return True
+    except OSError:
+        return False
+
+
+def accepts(port, host="127.0.0.1"):
+    try:
+        socket.create_connection((host, port), timeout=1).close()
         return True
     except OSError:
         return False
@@ -179,7 +197,7 @@ def unit_checks(driver):
     assert not failures, "the frame cutter failed: " + "; ".join(failures[:10])
 
 
-def start_browser(processes, profile):
+def start_browser(processes, profile, flags=()):
     """Chromium driven through a chromedriver of our own on 127.0.0.1, reached by address."""
     from selenium import webdriver
     from selenium.webdriver.chromium.remote_connection import ChromiumRemoteConnection
@@ -190,7 +208,7 @@ def start_browser(processes, profile):
                  "--window-size=900,480", f"--user-data-dir={profile}",
                  # chromedriver reaches the browser through a pipe: over TCP it would ask
                  # for localhost by name.
-                 "--remote-debugging-pipe"):
+                 "--remote-debugging-pipe", *flags):
         options.add_argument(flag)
     port = free_loopback_port()
     processes.start("chromedriver", [shutil.which("chromedriver"), f"--port={port}",
@@ -511,16 +529,98 @@ def restart(processes, server, page, server_path, measured):
     return server
 
 
+def make_certificate(scratch):
+    """A throwaway certificate for ::1, and the pin of its key that Chromium is told to trust
+    (--ignore-certificate-errors-spki-list): any other certificate still fails."""
+    cert, key = os.path.join(scratch, "cert.pem"), os.path.join(scratch, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-keyout", key, "-out", cert, "-days", "1", "-subj", "/CN=halvex-test",
+                    "-addext", "subjectAltName=IP:::1"], check=True, capture_output=True)
+    public = subprocess.run(["openssl", "x509", "-in", cert, "-pubkey", "-noout"], check=True,
+                            capture_output=True, text=True).stdout
+    der = base64.b64decode("".join(line for line in public.splitlines() if not line.startswith("-")))
+    return cert, key, base64.b64encode(hashlib.sha256(der).digest()).decode()
+
+
+def nginx_site(shipped, port, cert, key):
+    """The shipped configuration moved to [::1]:port with the test's certificate; nothing else
+    of it changes."""
+    with open(shipped) as file:
+        site = file.read()
+    listens = re.findall(r"^ *listen .*$", site, re.M)
+    assert listens, "no listen in " + shipped
+    site = site.replace(listens[0], re.sub(r"listen \S+", f"listen [::1]:{port}", listens[0]), 1)
+    for other in listens[1:]:
+        site = site.replace(other + "\n", "", 1)
+    for directive, path in (("ssl_certificate", cert), ("ssl_certificate_key", key)):
+        site, count = re.subn(rf"^( *{directive}) \S+;$", rf"\1 {path};", site, flags=re.M)
+        assert count == 1, f"{directive} in {shipped}"
+    return site
+
+
+def start_nginx(processes, scratch, site, port):
+    """nginx as the test's user, every file of it in the scratch folder."""
+    prefix = os.path.join(scratch, "nginx")
+    os.mkdir(prefix)
+    with open(os.path.join(prefix, "halvex.conf"), "w") as file:
+        file.write(site)
+    temporary = "".join(f"    {kind}_temp_path {prefix}/{kind};\n"
+                        for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+    with open(os.path.join(prefix, "nginx.conf"), "w") as file:
+        file.write(("user root;\n" if os.geteuid() == 0 else "") +
+                   f"daemon off;\npid {prefix}/nginx.pid;\nerror_log {prefix}/error.log;\n"
+                   f"events {{}}\nhttp {{\n    access_log {prefix}/access.log;\n{temporary}"
+                   f"    include {prefix}/halvex.conf;\n}}\n")
+    nginx = processes.start("nginx", [shutil.which("nginx"), "-p", prefix, "-e", f"{prefix}/error.log",
+                                      "-c", f"{prefix}/nginx.conf"])
+    wait_until(lambda: accepts(port, "::1") or nginx.poll() is not None, "nginx to listen")
+    if nginx.poll() is not None:
+        raise AssertionError("nginx did not start:\n" + processes.log("nginx"))
+
+
+def through_nginx(processes, page, chat_path, port):
+    """The page over https:// and wss:// chats with a terminal, and the server names the browser
+    by X-Forwarded-For: nginx reaches the server, which listens on IPv4 alone, from 127.0.0.1,
+    so only the header can say ::1."""
+    page.driver.get(f"https://[::1]:{port}/")
+    page.wait_state("connected")
+    assert page.script("return location.protocol") == "https:"
+    page.type("name-input", "ann")
+    page.wait.until(lambda _: page.texts("users") == ["ann"], "ann listed")
+    conversation(processes, page, chat_path, None)
+    line = r"^\[::1:\d+\] Message: ann: hi bob, this is the browser$"
+    assert re.search(line, processes.log("server"), re.M), "the browser not shown as ::1"
+
+
+def direct(processes, page, args, screenshot, measured):
+    """The page from the server's own web port, and everything it does."""
+    page.driver.get(f"http://127.0.0.1:{WEB_PORT}/")
+    unit_checks(page.driver)
+    page.wait_state("connected")
+    naming(processes, page)
+    conversation(processes, page, args.chat, screenshot)
+    tcp = against_tcp_client(page)
+    tcp.send(SET_USER_NAME, b"bob")
+    page.wait_line("* <i>bob</i>^G is now bob")
+    refused_name(page, tcp)
+    bidirectional(page, tcp)
+    phone(page, tcp, screenshot, measured)
+    tcp.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--server", required=True)
     parser.add_argument("--chat", required=True)
-    parser.add_argument("--web", required=True)
+    parser.add_argument("--through-nginx", metavar="CONF")
     args = parser.parse_args()
-    missing = missing_tools()
+    missing = missing_tools(args.through_nginx)
     if missing:
         print("skipped: missing " + ", ".join(missing) +
-              " (scripts/ensure-packages chromium chromium-driver python3-selenium websockify)")
+              " (scripts/ensure-packages chromium chromium-driver python3-selenium nginx openssl)")
+        return SKIPPED
+    if args.through_nginx and not has_ipv6_loopback():
+        print("skipped: no ::1 here, which tells the browser from nginx")
         return SKIPPED
     screenshot = os.environ.get("HALVEX_SCREENSHOT")
     if screenshot:
@@ -529,9 +629,13 @@ def main():
     with tempfile.TemporaryDirectory(prefix="halvex-web-") as scratch, \
             open("/tmp/halvex-port6112.lock", "a") as lock:
         processes = Processes(scratch)
+        flags = ()
+        if args.through_nginx:
+            cert, key, pin = make_certificate(scratch)
+            flags = (f"--ignore-certificate-errors-spki-list={pin}",)
         # The browser starts before the lock: it takes seconds and touches no port of ours.
         try:
-            driver = start_browser(processes, os.path.join(scratch, "profile"))
+            driver = start_browser(processes, os.path.join(scratch, "profile"), flags)
         except Exception:
             processes.stop_all()
             raise
@@ -545,33 +649,28 @@ def main():
                       flush=True)
                 fcntl.flock(lock, fcntl.LOCK_EX)
             server = start_server(processes, args.server, "server")
-            port = free_loopback_port()
-            processes.start("websockify", ["websockify", "--web", args.web, f"127.0.0.1:{port}",
-                                           f"127.0.0.1:{SERVER_PORT}"])
-            wait_until(lambda: accepts(port), "websockify to listen")
-            driver.get(f"http://127.0.0.1:{port}/")
             page = Page(driver)
-            unit_checks(driver)
-            page.wait_state("connected")
-            naming(processes, page)
-            conversation(processes, page, args.chat, screenshot)
-            tcp = against_tcp_client(page)
-            tcp.send(SET_USER_NAME, b"bob")
-            page.wait_line("* <i>bob</i>^G is now bob")
-            refused_name(page, tcp)
-            bidirectional(page, tcp)
-            phone(page, tcp, screenshot, measured)
-            tcp.close()
-            restart(processes, server, page, args.server, measured)
+            if args.through_nginx:
+                port = free_loopback_port("::1")
+                start_nginx(processes, scratch, nginx_site(args.through_nginx, port, cert, key), port)
+                through_nginx(processes, page, args.chat, port)
+            else:
+                direct(processes, page, args, screenshot, measured)
+                restart(processes, server, page, args.server, measured)
         except Exception:
-            for name in ("server", "server-again", "websockify", "halvex-chat", "chromedriver"):
+            for name in ("server", "server-again", "nginx", "halvex-chat", "chromedriver"):
                 if os.path.exists(os.path.join(scratch, name + ".log")):
                     print(f"--- {name} log (end) ---\n" + processes.log(name)[-3000:])
+            error_log = os.path.join(scratch, "nginx", "error.log")
+            if os.path.exists(error_log):
+                with open(error_log) as log:
+                    print("--- nginx error log (end) ---\n" + log.read()[-3000:])
             raise
         finally:
             driver.quit()
             processes.stop_all()
-    print("lowest contrast: " + ", ".join(f"{kind} {value:.2f}:1" for kind, value in measured.items()))
+    if measured:
+        print("lowest contrast: " + ", ".join(f"{kind} {value:.2f}:1" for kind, value in measured.items()))
     print(f"web client: all checks passed in {time.monotonic() - started:.1f} s")
     return 0
 
