@@ -6,8 +6,8 @@
 
 #include "CaretNotation.h"
 #include "HalvexVersion.h"
-#include "PacketException.h"
 #include "NoticeForm.h"
+#include "PacketException.h"
 #include "VisibleText.h"
 #include "WireFormat.h"
 
