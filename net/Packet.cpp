@@ -93,18 +93,15 @@ Packet& Packet::operator>>(std::string_view& text) {
 // The frame's length then takes 16 bits at most, and the head fits its 6 bytes.
 static_assert(SizePrefixBytes + MaxPacketSize <= 0xFFFF);
 
-std::string_view Packet::WebSocketHead() const {
-    if (webSocketHeadBytes == 0 || webSocketHeadFor != buffer.size()) {
-        std::uint8_t head[MaxFrameHeadBytes];
-        const std::size_t frameHead =
-            WriteFrameHead(head, WebSocketOpcode::Binary, SizePrefixBytes + buffer.size());
-        std::memcpy(webSocketHead.data(), head, frameHead);
-        const std::uint16_t prefix = htons(static_cast<std::uint16_t>(buffer.size()));
-        std::memcpy(webSocketHead.data() + frameHead, &prefix, sizeof(prefix));
-        webSocketHeadBytes = static_cast<std::uint8_t>(frameHead + sizeof(prefix));
-        webSocketHeadFor = buffer.size();
-    }
-    return {webSocketHead.data(), webSocketHeadBytes};
+void Packet::MakeWebSocketHead() const {
+    std::uint8_t head[MaxFrameHeadBytes];
+    const std::size_t frameHead =
+        WriteFrameHead(head, WebSocketOpcode::Binary, SizePrefixBytes + buffer.size());
+    std::memcpy(webSocketHead.data(), head, frameHead);
+    const std::uint16_t prefix = htons(static_cast<std::uint16_t>(buffer.size()));
+    std::memcpy(webSocketHead.data() + frameHead, &prefix, sizeof(prefix));
+    webSocketHeadBytes = static_cast<std::uint8_t>(frameHead + sizeof(prefix));
+    webSocketHeadFor = buffer.size();
 }
 
 std::shared_ptr<Packet> MakeTextPacket(PacketType packetType, const std::string& text) {

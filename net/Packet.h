@@ -39,12 +39,19 @@ class Packet {
     // What goes in front of the body to a browser: the head of a WebSocket binary message
     // and the size prefix. It depends only on the body's size, so it is made once, when
     // first asked for, and shared by every browser the packet goes to.
-    std::string_view WebSocketHead() const;
+    std::string_view WebSocketHead() const {
+        if (webSocketHeadBytes == 0 || webSocketHeadFor != buffer.size()) {
+            MakeWebSocketHead();
+        }
+        return {webSocketHead.data(), webSocketHeadBytes};
+    }
 
     std::uint32_t extractionOffset = 2;
     std::vector<char> buffer;
 
   private:
+    void MakeWebSocketHead() const;
+
     mutable std::array<char, 6> webSocketHead{};
     mutable std::uint8_t webSocketHeadBytes = 0;
     // The body size the head was made for; a body that changed since gets a new one.

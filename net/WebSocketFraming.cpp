@@ -138,10 +138,12 @@ ReceiveResult ReceiveWebSocketField(SOCKET handle, WebSocketState& state, Packet
 }
 
 bool SendToBrowser(SOCKET handle, WebSocketState& state, PacketQueue& outgoing) {
-    if (AtFrameBoundary(outgoing) && !SendPendingControl(handle, state)) {
+    const bool control = !state.pendingControl.empty();
+    if (control && AtFrameBoundary(outgoing) && !SendPendingControl(handle, state)) {
         return false;
     }
-    return SendQueued(handle, outgoing, Wire::WebSocket) && SendPendingControl(handle, state);
+    return SendQueued(handle, outgoing, Wire::WebSocket) &&
+           (state.pendingControl.empty() || SendPendingControl(handle, state));
 }
 
 void SendClose(SOCKET handle, WebSocketState& state, const PacketQueue& outgoing,
