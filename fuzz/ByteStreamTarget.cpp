@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,6 +56,8 @@ ChatServer& TheServer() {
         // A second a turn: the receive budget refills faster than one field a turn can
         // spend it, so the cut of the stream alone decides what happens.
         made->clock = [now = std::int64_t{0}]() mutable { return now += 1000; };
+        // Nor may a frame fed a byte a turn run out of time.
+        made->frameTimeLimitMs = std::numeric_limits<std::int64_t>::max() / 2;
         made->onPacket = [made](std::shared_ptr<hNet::Packet> packet, hNet::Connection& from) {
             if (from.socket.GetHandle() == fed.handle) {
                 fed.outcome.bodies.push_back(packet->buffer);

@@ -341,7 +341,7 @@ void Server::FollowFrame(std::size_t connectionIndex) {
         --framesUnderWay;
         return;
     }
-    connection.frameDeadlineMs = turnMs + FrameDeadlineMs;
+    connection.frameDeadlineMs = turnMs + frameTimeLimitMs;
     nextFrameDeadlineMs = framesUnderWay++ == 0
                               ? connection.frameDeadlineMs
                               : std::min(nextFrameDeadlineMs, connection.frameDeadlineMs);
@@ -362,7 +362,7 @@ void Server::CloseLateFrames() {
         }
         if (connection.readingPaused) {
             connection.frameDeadlineMs =
-                std::max(connection.frameDeadlineMs, connection.resumeReadingMs + FrameDeadlineMs);
+                std::max(connection.frameDeadlineMs, connection.resumeReadingMs + frameTimeLimitMs);
         }
         if (connection.frameDeadlineMs <= turnMs) {
             CloseConnection(k, "Frame not completed in time.");

@@ -31,7 +31,7 @@ class Server {
     static constexpr std::size_t SendQueueLimit = 1024 * 1024;
     // Once a frame's first byte has come, the whole frame must come within this. Between
     // frames a client may be silent for as long as it likes.
-    static constexpr std::int64_t FrameDeadlineMs = 30 * 1000;
+    static constexpr std::int64_t FrameTimeLimitMs = 30 * 1000;
 
     // Listens on the endpoint; writes its own status and failure lines.
     bool Initialize(Endpoint endpoint);
@@ -69,6 +69,8 @@ class Server {
     // Whether the connections from one address draw on one receive budget, as they do
     // unless a test shows what happens without.
     bool budgetPerAddress = true;
+    // FrameTimeLimitMs, unless a test lets the stream's cut alone decide what happens.
+    std::int64_t frameTimeLimitMs = FrameTimeLimitMs;
 
     Socket listeningSocket;
     // Held back so that a client can still be accepted, and refused, when every other

@@ -229,7 +229,7 @@ TEST_F(ServerTest, ClosesAFrameLeftHalfSentButNeverAnIdleClient) {
     support::SendAll(clients[0], Frame(Hi).substr(0, 1));
     support::SendAll(clients[1], Frame(Hi).substr(0, 5));
     support::Turns(server, 5);
-    nowMs += hNet::Server::FrameDeadlineMs - 1;
+    nowMs += hNet::Server::FrameTimeLimitMs - 1;
     support::Turns(server, 5);
     EXPECT_TRUE(closed.empty());
     nowMs += 1;

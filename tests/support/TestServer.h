@@ -26,6 +26,7 @@ class TestServer final : public Base {
     using Base::budgetPerAddress;
     using Base::clock;
     using Base::connections;
+    using Base::frameTimeLimitMs;
     using Base::listeningSocket;
     using Base::masterFds;
     using Base::peerTimeouts;
