@@ -52,7 +52,6 @@ const char* CloseReason(ReceiveResult result) {
 
 void Server::ServeWeb(Endpoint endpoint, const WebSite& site) {
     webEndpoint = std::move(endpoint);
-    webSite = &site;
     webRequests.Serve(site);
 }
 

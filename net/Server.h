@@ -129,7 +129,6 @@ class Server {
 
     PollSet pollSet;
     std::optional<Endpoint> webEndpoint;
-    const WebSite* webSite = nullptr;
     bool webListening = false;
     std::vector<WebRequests::Upgraded> upgraded;
     std::int64_t turnMs = 0;

@@ -59,16 +59,18 @@ void WebRequests::Turn(std::int64_t nowMs, std::vector<Upgraded>& upgraded) {
     if (requests.empty()) {
         return;
     }
-    std::vector<WSAPOLLFD> ready = fds;
+    ready = fds;
     if (pollSet.Poll(ready.data(), static_cast<unsigned long>(ready.size()), 0) > 0) {
         for (std::size_t k = ready.size(); k-- > 0;) {
             const short revents = ready[k].revents;
             bool open = true;
-            if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                open = false;
-            } else if (revents & POLLRDNORM) {
+            // Readable first: a client that sent its request and then ended its stream is
+            // a hang-up to Windows, and still gets its answer.
+            if (revents & POLLRDNORM) {
                 open = requests[k].stage == Stage::Lingering ? Linger(requests[k])
                                                              : Read(k, nowMs, upgraded);
+            } else if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                open = false;
             } else if (revents & POLLWRNORM) {
                 open = Send(k, nowMs, upgraded);
             }

@@ -81,8 +81,9 @@ class WebRequests {
     const WebSite* site = nullptr;
     PollSet pollSet;
     std::vector<Request> requests;
-    // Entry k for request k.
+    // Entry k for request k, and the copy a turn polls.
     std::vector<WSAPOLLFD> fds;
+    std::vector<WSAPOLLFD> ready;
 };
 
 }  // namespace hNet
