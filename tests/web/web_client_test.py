@@ -210,10 +210,20 @@ def start_browser(processes, profile, flags=()):
                  # for localhost by name.
                  "--remote-debugging-pipe", *flags):
         options.add_argument(flag)
-    port = free_loopback_port()
-    processes.start("chromedriver", [shutil.which("chromedriver"), f"--port={port}",
-                                     "--allowed-ips=127.0.0.1"])
-    wait_until(lambda: accepts(port), "chromedriver to listen")
+    # The port was free a moment ago; another test may have taken it since, and then
+    # chromedriver ends at once: it gets another, three times at most.
+    for _ in range(3):
+        port = free_loopback_port()
+        chromedriver = processes.start("chromedriver", [shutil.which("chromedriver"),
+                                                        f"--port={port}", "--allowed-ips=127.0.0.1"])
+        deadline = time.monotonic() + 2 * WAIT
+        while not accepts(port) and chromedriver.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if accepts(port):
+            break
+        processes.stop(chromedriver)
+    else:
+        raise AssertionError("chromedriver did not listen:\n" + processes.log("chromedriver")[-3000:])
     connection = ChromiumRemoteConnection(f"http://127.0.0.1:{port}", vendor_prefix="goog",
                                           browser_name="chrome", ignore_proxy=True)
     return webdriver.Remote(command_executor=connection, options=options)
