@@ -152,6 +152,18 @@ def free_loopback_port(host="127.0.0.1"):
         return probe.getsockname()[1]
 
 
+def port_free_everywhere():
+    """A port no socket on this machine holds. chromedriver listens on both loopbacks, and
+    another test's crowd may hold a port that is free on 127.0.0.1 alone."""
+    try:
+        with socket.socket(socket.AF_INET6) as probe:
+            probe.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            probe.bind(("::", 0))
+            return probe.getsockname()[1]
+    except OSError:
+        return free_loopback_port()
+
+
 def has_ipv6_loopback():
     try:
         free_loopback_port("::1")
@@ -213,7 +225,7 @@ def start_browser(processes, profile, flags=()):
     # The port was free a moment ago; another test may have taken it since, and then
     # chromedriver ends at once: it gets another, three times at most.
     for _ in range(3):
-        port = free_loopback_port()
+        port = port_free_everywhere()
         chromedriver = processes.start("chromedriver", [shutil.which("chromedriver"),
                                                         f"--port={port}", "--allowed-ips=127.0.0.1"])
         deadline = time.monotonic() + 2 * WAIT
