@@ -41,9 +41,7 @@ void ChatRoom::Join(Connection& newcomer) {
     // Who is here already: otherwise a newcomer would learn it only at the next change.
     newcomer.outgoing.Append(userList);
     // Each other member gets the notice and, directly behind it, the UserConnected packet.
-    QueueToAllExcept(
-        MakeTextPacket(PacketType::ChatMessage, GetTimestamp() + " [SERVER]: New user connected!"),
-        &newcomer);
+    QueueToAllExcept(ServerNotice("New user connected!"), &newcomer);
     QueueToAllExcept(std::make_shared<Packet>(PacketType::UserConnected), &newcomer);
 }
 

@@ -94,25 +94,17 @@ std::optional<std::string> CleanPath(std::string_view target) {
 }
 
 bool ListHasAnyCase(const std::string* list, std::string_view token) {
-    if (list == nullptr) {
-        return false;
-    }
-    const auto items = ListItems(*list);
-    return std::any_of(items.begin(), items.end(),
-                       [token](std::string_view item) { return EqualsIgnoringCase(item, token); });
+    return list != nullptr && ListHoldsIgnoringCase(*list, token);
 }
 
 bool AsksForWebSocket(const HttpRequest& request) {
     return ListHasAnyCase(request.Field("upgrade"), "websocket");
 }
 
-// Base64 of exactly 16 bytes: 22 digits, the last with its 4 spare bits clear, and "==".
 bool IsWebSocketKey(std::string_view key) {
-    constexpr std::string_view digits =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     return key.size() == 24 && key.substr(22) == "==" &&
-           key.substr(0, 22).find_first_not_of(digits) == std::string_view::npos &&
-           std::string_view("AQgw").find(key[21]) != std::string_view::npos;
+           key.substr(0, 22).find_first_not_of(Base64Digits) == std::string_view::npos &&
+           KeyLastDigits.find(key[21]) != std::string_view::npos;
 }
 
 bool HasBody(const HttpRequest& request) {

@@ -54,4 +54,10 @@ std::vector<std::string_view> ListItems(std::string_view list) {
     return items;
 }
 
+bool ListHoldsIgnoringCase(std::string_view list, std::string_view token) {
+    const auto items = ListItems(list);
+    return std::any_of(items.begin(), items.end(),
+                       [token](std::string_view item) { return EqualsIgnoringCase(item, token); });
+}
+
 }  // namespace hNet

@@ -19,5 +19,7 @@ std::string AsciiLower(std::string_view text);
 std::string_view TrimBlanks(std::string_view text);
 // The items of a comma-separated field value, trimmed; empty items left out.
 std::vector<std::string_view> ListItems(std::string_view list);
+// Whether one of those items is the token, in any case.
+bool ListHoldsIgnoringCase(std::string_view list, std::string_view token);
 
 }  // namespace hNet

@@ -1,6 +1,5 @@
 #include "WebRequests.h"
 
-#include <algorithm>
 #include <iostream>
 #include <optional>
 
@@ -36,17 +35,14 @@ Endpoint ShownEndpoint(const Endpoint& peer, const HttpRequest& request) {
 }  // namespace
 
 void WebRequests::Take(Socket socket, Endpoint endpoint, std::int64_t nowMs) {
+    // Requests stay in the order they came.
     if (requests.size() >= MaxUnderWay) {
-        const auto oldest = std::min_element(
-            requests.begin(), requests.end(),
-            [](const Request& a, const Request& b) { return a.arrivedMs < b.arrivedMs; });
-        Remove(static_cast<std::size_t>(oldest - requests.begin()), true);
+        Remove(0, true);
     }
     Request request;
     request.socket = socket;
     request.endpoint = std::move(endpoint);
     request.deadlineMs = nowMs + DeadlineMs;
-    request.arrivedMs = nowMs;
     requests.push_back(std::move(request));
     WSAPOLLFD entry{};
     entry.fd = socket.GetHandle();

@@ -62,7 +62,6 @@ class WebRequests {
         Endpoint endpoint;
         Stage stage = Stage::Reading;
         std::int64_t deadlineMs = 0;
-        std::int64_t arrivedMs = 0;
         std::string received;
         HttpAnswer answer;
         std::size_t answerSent = 0;

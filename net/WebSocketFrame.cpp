@@ -12,10 +12,6 @@ constexpr std::uint8_t LengthBits = 0x7F;
 constexpr std::uint8_t Length16 = 126;
 constexpr std::uint8_t Length64 = 127;
 
-bool IsControl(std::uint8_t opcode) {
-    return (opcode & 0x08) != 0;
-}
-
 bool IsKnown(std::uint8_t opcode) {
     switch (static_cast<WebSocketOpcode>(opcode)) {
         case WebSocketOpcode::Continuation:
@@ -58,6 +54,11 @@ std::size_t WriteFrameHead(std::uint8_t* head, WebSocketOpcode opcode, std::uint
     return length;
 }
 
+std::string CloseCodeBytes(WebSocketCloseCode code) {
+    const auto value = static_cast<std::uint16_t>(code);
+    return {static_cast<char>(value >> 8), static_cast<char>(value & 0xFF)};
+}
+
 void ApplyMask(char* data, std::size_t count, const WebSocketMask& mask, std::uint64_t position) {
     for (std::size_t i = 0; i < count; ++i) {
         data[i] = static_cast<char>(static_cast<std::uint8_t>(data[i]) ^ mask[(position + i) & 3]);
@@ -86,8 +87,8 @@ FrameResult FrameReader::ReadStart() {
     if ((head[0] & ReservedBits) != 0 || !IsKnown(code) || masked != (peer == Peer::Client)) {
         return FrameResult::Violation;
     }
-    if (IsControl(code) ? !finalBit || length > MaxControlPayloadBytes
-                        : (code == 0) != messageOpen) {
+    if (IsControl(static_cast<WebSocketOpcode>(code)) ? !finalBit || length > MaxControlPayloadBytes
+                                                      : (code == 0) != messageOpen) {
         return FrameResult::Violation;
     }
     const std::uint8_t extended = length == Length64 ? 8 : length == Length16 ? 2 : 0;
@@ -117,7 +118,7 @@ FrameResult FrameReader::ReadRest() {
     }
     opcode = static_cast<WebSocketOpcode>(head[0] & OpcodeBits);
     final = (head[0] & FinalBit) != 0;
-    if (!IsControl(head[0] & OpcodeBits)) {
+    if (!IsControl(opcode)) {
         if (opcode != WebSocketOpcode::Continuation) {
             messageOpcode = opcode;
         }

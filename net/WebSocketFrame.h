@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace hNet {
 
@@ -24,6 +25,14 @@ enum class WebSocketCloseCode : std::uint16_t {
 };
 
 using WebSocketMask = std::array<std::uint8_t, 4>;
+
+// Close, ping and pong: short, never fragmented, and allowed between a message's fragments.
+inline bool IsControl(WebSocketOpcode opcode) {
+    return (static_cast<std::uint8_t>(opcode) & 0x08) != 0;
+}
+
+// A status code as a Close frame's payload begins with it: two bytes, big-endian.
+std::string CloseCodeBytes(WebSocketCloseCode code);
 
 // Two bytes, eight of extended length and four of mask.
 inline constexpr std::size_t MaxFrameHeadBytes = 14;

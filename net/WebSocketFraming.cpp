@@ -48,11 +48,6 @@ ReceiveResult FinishControlFrame(WebSocketState& state) {
     }
 }
 
-bool IsControl(WebSocketOpcode opcode) {
-    return opcode == WebSocketOpcode::Close || opcode == WebSocketOpcode::Ping ||
-           opcode == WebSocketOpcode::Pong;
-}
-
 ReceiveResult ReceiveHead(SOCKET handle, WebSocketState& state, std::uint32_t& received) {
     FrameReader& reader = state.reader;
     const auto result = recv(handle, reinterpret_cast<char*>(reader.HeadWindow()),
@@ -151,11 +146,8 @@ void SendClose(SOCKET handle, WebSocketState& state, const PacketQueue& outgoing
     if (!AtFrameBoundary(outgoing)) {
         return;
     }
-    std::string payload = state.controlPayload.substr(0, 2);
-    if (code != nullptr) {
-        const auto value = static_cast<std::uint16_t>(*code);
-        payload = {static_cast<char>(value >> 8), static_cast<char>(value & 0xFF)};
-    }
+    const std::string payload =
+        code != nullptr ? CloseCodeBytes(*code) : state.controlPayload.substr(0, 2);
     state.pendingControl += ControlFrame(WebSocketOpcode::Close, payload);
     SendPendingControl(handle, state);
 }

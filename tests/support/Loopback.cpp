@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "Endpoint.h"
+#include "LoopbackPeople.h"
 
 namespace support {
 
@@ -23,8 +24,7 @@ void SetBuffer(const hNet::Socket& socket, int option, int bytes) {
 
 std::string NextPersonAddress() {
     static std::size_t people = 0;
-    const std::size_t n = people++;
-    return "127.0." + std::to_string(1 + n / 250 % 250) + "." + std::to_string(1 + n % 250);
+    return hNet::LoopbackPerson(people++);
 }
 
 hNet::Socket ConnectClient(std::uint16_t port, int receiveBuffer, const char* from) {

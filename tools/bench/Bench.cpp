@@ -13,6 +13,7 @@
 
 #include "BenchWorker.h"
 #include "Endpoint.h"
+#include "LoopbackPeople.h"
 #include "ProcessStats.h"
 
 namespace {
@@ -74,12 +75,6 @@ std::optional<double> ServerCpuPercent(const std::optional<ProcessStats>& from,
 bool SpreadsOverLoopback(const std::string& host) {
     const hNet::Endpoint server(host.c_str(), 0);
     return server.GetIpVersion() == hNet::IpVersion::IPv4 && hNet::IsLoopback(server);
-}
-
-// Client i connects from 127.0.(1 + i / 250).(1 + i % 250), so that the server sees as many
-// people as clients rather than one address with them all, and 127.0.0.1 stays free.
-std::string SourceAddress(std::size_t client) {
-    return "127.0." + std::to_string(1 + client / 250) + "." + std::to_string(1 + client % 250);
 }
 
 // Empty when the open-file limit leaves room for the clients or cannot be read.
@@ -157,7 +152,8 @@ bool BenchRun::Admit() {
     progress << "Connecting " << options.clients << " clients to " << options.host << ":"
              << options.port << (options.web ? " through WebSocket" : "");
     if (spread) {
-        progress << " from " << SourceAddress(0) << " to " << SourceAddress(clients.size() - 1);
+        progress << " from " << hNet::LoopbackPerson(0) << " to "
+                 << hNet::LoopbackPerson(clients.size() - 1);
     }
     progress << "; admission may take up to " << bound << " s." << std::endl;
     StartWorkers();
@@ -203,7 +199,7 @@ std::string BenchRun::ConnectAll(Clock::time_point deadline) {
     connectOptions.webSocket = options.web;
     for (std::size_t i = 0; i < clients.size(); ++i) {
         hNet::FramedClient& connection = clients[i].connection;
-        connectOptions.sourceAddress = spread ? SourceAddress(i) : "";
+        connectOptions.sourceAddress = spread ? hNet::LoopbackPerson(i) : "";
         std::string reason;
         if (!connection.Connect(options.host, options.port, reason, connectOptions)) {
             return "cannot connect client " + std::to_string(i + 1) + " to " + options.host + ":" +

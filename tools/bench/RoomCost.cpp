@@ -13,6 +13,7 @@
 
 #include "ChatPage.h"
 #include "FramedClient.h"
+#include "LoopbackPeople.h"
 #include "MyServer.h"
 #include "NetworkRuntime.h"
 
@@ -75,8 +76,7 @@ int main(int argc, char** argv) {
     std::deque<hNet::FramedClient> clients;
     for (int n = 0; n < clientCount; ++n) {
         hNet::ConnectOptions options;
-        options.sourceAddress =
-            "127.0." + std::to_string(1 + n / 250) + "." + std::to_string(1 + n % 250);
+        options.sourceAddress = hNet::LoopbackPerson(static_cast<std::size_t>(n));
         options.webSocket = web;
         std::string error;
         if (!clients.emplace_back().Connect("127.0.0.1", port, error, options) ||

@@ -12,17 +12,6 @@ namespace {
 
 constexpr std::string_view HeadEnd = "\r\n\r\n";
 
-bool IsControl(WebSocketOpcode opcode) {
-    return opcode == WebSocketOpcode::Close || opcode == WebSocketOpcode::Ping ||
-           opcode == WebSocketOpcode::Pong;
-}
-
-// A status code as a Close frame carries it.
-std::string CodeBytes(WebSocketCloseCode code) {
-    const auto value = static_cast<std::uint16_t>(code);
-    return {static_cast<char>(value >> 8), static_cast<char>(value & 0xFF)};
-}
-
 }  // namespace
 
 ClientWebSocket::ClientWebSocket(const std::string& host, std::uint16_t port,
@@ -77,7 +66,7 @@ std::size_t ClientWebSocket::TakeHead(const char* data, std::size_t size) {
             return count;
         case FrameResult::Violation:
             End("the server broke the WebSocket protocol",
-                CodeBytes(WebSocketCloseCode::ProtocolError));
+                CloseCodeBytes(WebSocketCloseCode::ProtocolError));
             return count;
         case FrameResult::Complete:
             break;
@@ -88,7 +77,7 @@ std::size_t ClientWebSocket::TakeHead(const char* data, std::size_t size) {
             FinishControlFrame();
         }
     } else if (reader.MessageOpcode() == WebSocketOpcode::Text) {
-        End("the server sent a text message", CodeBytes(WebSocketCloseCode::UnsupportedData));
+        End("the server sent a text message", CloseCodeBytes(WebSocketCloseCode::UnsupportedData));
     }
     return count;
 }
@@ -112,7 +101,7 @@ std::size_t ClientWebSocket::TakeDataPayload(const char* data, std::size_t size,
         incoming, body, data, std::min<std::uint64_t>(size, reader.PayloadLeft()), taken);
     reader.CommitPayload(window, taken);
     if (result == ReceiveResult::TooLarge || result == ReceiveResult::TooSmall) {
-        End("the server sent a malformed frame", CodeBytes(WebSocketCloseCode::ProtocolError));
+        End("the server sent a malformed frame", CloseCodeBytes(WebSocketCloseCode::ProtocolError));
     }
     return taken;
 }

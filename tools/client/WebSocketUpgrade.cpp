@@ -15,17 +15,14 @@ constexpr std::string_view LineEnd = "\r\n";
 
 }  // namespace
 
-// Drawn in base64 straight away: 21 characters of 6 random bits each, then one of the 4
-// whose low 4 bits, the padding, are 0.
+// Drawn in base64 straight away: 21 digits of 6 random bits each, then the last.
 std::string NewWebSocketKey() {
-    static constexpr std::string_view Alphabet =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::random_device random;
     std::string key;
     for (int i = 0; i < 21; ++i) {
-        key += Alphabet[random() % 64];
+        key += Base64Digits[random() % Base64Digits.size()];
     }
-    key += "AQgw"[random() % 4];
+    key += KeyLastDigits[random() % KeyLastDigits.size()];
     return key + "==";
 }
 
@@ -71,10 +68,8 @@ std::string CheckUpgradeAnswer(std::string_view head, const std::string& key) {
         const std::string* found = fields.Field(name);
         return found != nullptr ? std::string_view(*found) : std::string_view();
     };
-    const auto connection = ListItems(value("connection"));
     if (!EqualsIgnoringCase(value("upgrade"), "websocket") ||
-        std::none_of(connection.begin(), connection.end(),
-                     [](std::string_view item) { return EqualsIgnoringCase(item, "upgrade"); })) {
+        !ListHoldsIgnoringCase(value("connection"), "upgrade")) {
         return "the server's answer to the upgrade does not switch to a WebSocket";
     }
     if (value("sec-websocket-accept") != WebSocketAcceptKey(key)) {
