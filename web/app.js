@@ -1,7 +1,7 @@
 // The page: one WebSocket to the server that served it, carrying the server's byte stream.
 // Network text only ever reaches the page through textContent, never as markup.
 import {
-  FrameCutter, MaxTextBytes, PacketType, decodePacket, encodeTextPacket,
+  FrameCutter, MaxTextBytes, PacketType, decodePacket, encodeTextPacket, noticeText,
 } from './protocol.js';
 import { Roster, parseUserList } from './roster.js';
 import { visible } from './visible.js';
@@ -24,8 +24,6 @@ const KeptLines = 2000;
 const FirstRetryMs = 1000;
 const LastRetryMs = 8000;
 const Title = document.title;
-// Only the server can write a line of this form: it refuses to relay one.
-const noticePattern = /^\[(\d\d:\d\d:\d\d|--:--:--)\] ?\[SERVER\]: /;
 const nameRefusal = 'User name refused: ';
 
 const roster = new Roster();
@@ -191,7 +189,7 @@ function receive(body) {
   }
   if (type === PacketType.ChatMessage) {
     roster.noteMessage(text);
-    const notice = noticePattern.test(text) ? text.replace(noticePattern, '') : null;
+    const notice = noticeText(text);
     if (askedName !== null && notice?.startsWith(nameRefusal)) {
       nameRefused(notice.slice(nameRefusal.length));
       return;

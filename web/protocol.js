@@ -13,6 +13,17 @@ export const MaxBodyBytes = 8192;
 // A body holding one string: the code and the count leave this much for its bytes.
 export const MaxTextBytes = MaxBodyBytes - 2 - 4;
 
+// A server notice: its time stamp ("[--:--:--]" when the server cannot read its clock),
+// "[SERVER]: " (with no blank before it in the departure notice), then what it says. Only
+// the server can write a line of this form: it refuses to relay one.
+const noticeForm = /^\[(?:\d\d:\d\d:\d\d|--:--:--)\] ?\[SERVER\]: /;
+
+// What a server notice says, or null when the line is not one.
+export function noticeText(line) {
+  const stamp = noticeForm.exec(line);
+  return stamp === null ? null : line.slice(stamp[0].length);
+}
+
 const encoder = new TextEncoder();
 const decoder = new TextDecoder('utf-8'); // not fatal: bad bytes become U+FFFD
 

@@ -1,8 +1,9 @@
 // Who is online, and the join, leave and rename events read from successive user lists.
 // The server only ever sends whole lists, so events are inferred from what changed.
 
-// Only the server can write a line of this form: it refuses to relay one.
-const departureNotice = /^\[(\d\d:\d\d:\d\d|--:--:--)\]\[SERVER\]: A user disconnected\.$/;
+import { noticeText } from './protocol.js';
+
+const departureNotice = 'A user disconnected.';
 
 // A UserList text: every name followed by a line feed.
 export function parseUserList(text) {
@@ -35,7 +36,7 @@ export class Roster {
 
   // Every chat message passes here, so that a departure can tell "left" from a rename.
   noteMessage(text) {
-    if (departureNotice.test(text)) {
+    if (noticeText(text) === departureNotice) {
       this.#departureSeen = true;
     }
   }
